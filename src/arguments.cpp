@@ -1,0 +1,254 @@
+#include "boundary.hpp"
+
+#include <algorithm>
+
+namespace talvenor {
+
+namespace {
+
+PyErr type_error(std::string message)
+{
+    return PyErr::new_err(PyExc_TypeError, std::move(message));
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+template <class Names>
+std::string quoted_list(const Names& names)
+{
+    std::string joined;
+    const std::size_t count = std::size(names);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) {
+            joined += count > 2 ? ", " : " ";
+            if (i + 1 == count) {
+                joined += "and ";
+            }
+        }
+        joined += format("'{}'", names[i]);
+    }
+    return joined;
+}
+
+PyErr too_many_positional(const FunctionDescription& description, std::size_t given)
+{
+    const std::size_t most = description.positional_parameter_names.size();
+    const std::size_t least = description.required_positional_parameters;
+    const char* verb = given == 1 ? "was" : "were";
+    if (least == most) {
+        return type_error(format("{} takes {} positional arguments but {} {} given",
+                                      description.full_name(), most, given, verb));
+    }
+    return type_error(format("{} takes from {} to {} positional arguments but {} {} given",
+                                  description.full_name(), least, most, given, verb));
+}
+
+PyErr unexpected_keyword(const FunctionDescription& description, PyObject* key)
+{
+    return type_error(
+        format("{} got an unexpected keyword argument '{}'", description.full_name(), text_of(key)));
+}
+
+PyErr multiple_values(const FunctionDescription& description, std::string_view name)
+{
+    return type_error(format("{} got multiple values for argument '{}'", description.full_name(), name));
+}
+
+PyErr missing_arguments(const FunctionDescription& description, std::string_view kind,
+                        const std::vector<std::string_view>& names)
+{
+    return type_error(format("{} missing {} required {} {}: {}", description.full_name(), names.size(),
+                                  kind, names.size() == 1 ? "argument" : "arguments", quoted_list(names)));
+}
+
+// Reserving is only a hint: a length reported by __len__ is not trusted with
+// an allocation of that size.
+constexpr std::size_t max_reserved_entries = 1024;
+
+OnceCell sequence_abc;
+
+PyTypeObject* sequence_type()
+{
+    auto type = sequence_abc.get_or_try_init([]() -> std::expected<Ref, PyErr> {
+        Ref name = make_str("collections.abc");
+        Ref module = Ref::steal(PyImport_Import(name.get()));
+        Ref sequence = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Sequence")) : Ref();
+        if (!sequence) {
+            return Unexpected(PyErr::fetch());
+        }
+        return sequence;
+    });
+    if (!type) {
+        fault("failed to import collections.abc.Sequence: " + text_of(type.error().value()));
+    }
+    return reinterpret_cast<PyTypeObject*>(*type);
+}
+
+}  // namespace
+
+std::string FunctionDescription::full_name() const
+{
+    if (cls_name.empty()) {
+        return format("{}()", func_name);
+    }
+    return format("{}.{}()", cls_name, func_name);
+}
+
+std::expected<void, PyErr> extract_arguments_tuple_dict(const FunctionDescription& description,
+                                                        PyObject* args, PyObject* kwargs,
+                                                        std::span<PyObject*> slots)
+{
+    const auto& positional = description.positional_parameter_names;
+    const auto& keyword_only = description.keyword_only_parameters;
+    const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+
+    const std::size_t copied = std::min(given, positional.size());
+    for (std::size_t i = 0; i < copied; ++i) {
+        slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
+    }
+    if (given > positional.size()) {
+        return Unexpected(too_many_positional(description, given));
+    }
+
+    if (kwargs) {
+        std::vector<std::string_view> positional_only_names;
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            Py_ssize_t length = 0;
+            const char* data = PyUnicode_AsUTF8AndSize(key, &length);
+            if (!data) {
+                PyErr_Clear();
+                return Unexpected(unexpected_keyword(description, key));
+            }
+            const std::string_view name(data, static_cast<std::size_t>(length));
+
+            auto keyword = std::ranges::find(keyword_only, name, &KeywordOnlyParameter::name);
+            if (keyword != keyword_only.end()) {
+                PyObject*& slot = slots[positional.size() + static_cast<std::size_t>(keyword - keyword_only.begin())];
+                if (slot) {
+                    return Unexpected(multiple_values(description, name));
+                }
+                slot = value;
+                continue;
+            }
+            auto match = std::ranges::find(positional, name);
+            if (match == positional.end()) {
+                return Unexpected(unexpected_keyword(description, key));
+            }
+            const std::size_t index = static_cast<std::size_t>(match - positional.begin());
+            if (index < description.positional_only_parameters) {
+                positional_only_names.push_back(name);
+                continue;
+            }
+            if (slots[index]) {
+                return Unexpected(multiple_values(description, name));
+            }
+            slots[index] = value;
+        }
+        if (!positional_only_names.empty()) {
+            return Unexpected(type_error(
+                format("{} got some positional-only arguments passed as keyword arguments: {}",
+                            description.full_name(), quoted_list(positional_only_names))));
+        }
+    }
+
+    const std::size_t required = description.required_positional_parameters;
+    if (given < required) {
+        std::vector<std::string_view> missing;
+        for (std::size_t i = given; i < required; ++i) {
+            if (!slots[i]) {
+                missing.push_back(positional[i]);
+            }
+        }
+        if (!missing.empty()) {
+            return Unexpected(missing_arguments(description, "positional", missing));
+        }
+    }
+
+    std::vector<std::string_view> missing_keywords;
+    for (std::size_t i = 0; i < keyword_only.size(); ++i) {
+        if (keyword_only[i].required && !slots[positional.size() + i]) {
+            missing_keywords.push_back(keyword_only[i].name);
+        }
+    }
+    if (!missing_keywords.empty()) {
+        return Unexpected(missing_arguments(description, "keyword", missing_keywords));
+    }
+    return {};
+}
+
+PyErr argument_extraction_error(std::string_view name, PyErr error)
+{
+    PyObject* first = error.value();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(first)) != PyExc_TypeError) {
+        return error;
+    }
+    Ref text = make_str(format("argument '{}': {}", name, text_of(first)));
+    Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!replacement) {
+        return PyErr::fetch();
+    }
+    // Setting the cause also suppresses the context: the first TypeError is not shown.
+    PyException_SetCause(replacement.get(), PyException_GetCause(first));
+    return PyErr::from_value(std::move(replacement));
+}
+
+std::expected<double, PyErr> extract_double(PyObject* object)
+{
+    if (Py_IS_TYPE(object, &PyFloat_Type)) {
+        return PyFloat_AS_DOUBLE(object);
+    }
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0) {
+        if (std::optional<PyErr> error = PyErr::take()) {
+            return Unexpected(std::move(*error));
+        }
+    }
+    return value;
+}
+
+std::expected<std::vector<double>, PyErr> extract_sequence(PyObject* object)
+{
+    if (PySequence_Check(object) == 0) {
+        return Unexpected(PyErr::cast_error(object, sequence_type()));
+    }
+    Py_ssize_t length = PyObject_Size(object);
+    if (length < 0) {
+        PyErr_Clear();
+        length = 0;
+    }
+    std::vector<double> values;
+    values.reserve(std::min(static_cast<std::size_t>(length), max_reserved_entries));
+
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) {
+        return Unexpected(PyErr::fetch());
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        auto value = extract_double(item.get());
+        if (!value) {
+            return forward_error(value);
+        }
+        values.push_back(*value);
+    }
+    if (std::optional<PyErr> error = PyErr::take()) {
+        return Unexpected(std::move(*error));
+    }
+    return values;
+}
+
+std::expected<Ref, PyErr> call1(PyObject* callable, PyObject* array, double temperature)
+{
+    Ref temperature_object = make_float(temperature);
+    // One writable slot in front of the arguments, as PY_VECTORCALL_ARGUMENTS_OFFSET allows.
+    PyObject* arguments[] = {nullptr, array, temperature_object.get()};
+    Ref result = Ref::steal(
+        PyObject_Vectorcall(callable, arguments + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!result) {
+        return Unexpected(PyErr::fetch());
+    }
+    return result;
+}
+
+}  // namespace talvenor
