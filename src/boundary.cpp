@@ -175,8 +175,9 @@ PyObject* panic_exception_type()
                                                            panic_exception_doc, PyExc_BaseException,
                                                            nullptr));
         if (!created) {
-            std::string reason = text_of(PyErr::fetch().value());
-            fault("Failed to initialize new exception type.: " + reason);
+            // Taking the error would look for this very class again.
+            PyErr_Clear();
+            fault("Failed to initialize new exception type.");
         }
         return created;
     });
