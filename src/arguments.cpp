@@ -208,8 +208,29 @@ std::expected<double, PyErr> extract_double(PyObject* object)
     return value;
 }
 
-std::expected<std::vector<double>, PyErr> extract_sequence(PyObject* object)
+std::expected<Composition, PyErr> extract_sequence(PyObject* object)
 {
+    Composition values;
+    if (PyList_CheckExact(object)) {
+        // What iterating the list would do, without the iterator: the size is
+        // read again at every step, since a conversion may change the list.
+        values.reserve(std::min(static_cast<std::size_t>(PyList_GET_SIZE(object)), max_reserved_entries));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+            PyObject* item = PyList_GET_ITEM(object, i);
+            if (Py_IS_TYPE(item, &PyFloat_Type)) {
+                values.push_back(PyFloat_AS_DOUBLE(item));
+                continue;
+            }
+            Ref held = Ref::borrow(item);
+            auto value = extract_double(held.get());
+            if (!value) {
+                return forward_error(value);
+            }
+            values.push_back(*value);
+        }
+        return values;
+    }
+
     if (PySequence_Check(object) == 0) {
         return Unexpected(PyErr::cast_error(object, sequence_type()));
     }
@@ -218,7 +239,6 @@ std::expected<std::vector<double>, PyErr> extract_sequence(PyObject* object)
         PyErr_Clear();
         length = 0;
     }
-    std::vector<double> values;
     values.reserve(std::min(static_cast<std::size_t>(length), max_reserved_entries));
 
     Ref iterator = Ref::steal(PyObject_GetIter(object));

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <expected>
@@ -429,8 +430,40 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 // ---------------------------------------------------------------------------
 // Value conversion.
 
+// The entries of a composition array. Short compositions stay inline, so
+// converting one allocates nothing.
+class Composition {
+public:
+    const double* data() const noexcept { return size_ > inline_.size() ? spilled_.data() : inline_.data(); }
+    std::size_t size() const noexcept { return size_; }
+
+    void reserve(std::size_t count)
+    {
+        if (count > inline_.size()) {
+            spilled_.reserve(count);
+        }
+    }
+    void push_back(double value)
+    {
+        if (size_ < inline_.size()) {
+            inline_[size_++] = value;
+            return;
+        }
+        if (size_ == inline_.size()) {
+            spilled_.assign(inline_.begin(), inline_.end());
+        }
+        spilled_.push_back(value);
+        ++size_;
+    }
+
+private:
+    std::array<double, 8> inline_;
+    std::vector<double> spilled_;
+    std::size_t size_ = 0;
+};
+
 std::expected<double, PyErr> extract_double(PyObject* object);
-std::expected<std::vector<double>, PyErr> extract_sequence(PyObject* object);
+std::expected<Composition, PyErr> extract_sequence(PyObject* object);
 
 // callable(array, temperature) through vectorcall, with no argument tuple.
 std::expected<Ref, PyErr> call1(PyObject* callable, PyObject* array, double temperature);
