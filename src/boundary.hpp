@@ -113,7 +113,7 @@ Unexpected forward_error(std::expected<T, PyErr>& result)
 // The interpreter lock.
 
 // Scopes on this thread known to hold the interpreter's lock.
-extern constinit thread_local int lock_depth;
+extern constinit thread_local int lock_depth [[gnu::tls_model("initial-exec")]];
 
 // Raises the lock depth for the duration of an entry.
 class LockDepthScope {
