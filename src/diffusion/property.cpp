@@ -8,6 +8,8 @@ namespace talvenor {
 
 namespace {
 
+OnceCell array_attribute;
+
 PyErr type_error(const char* message)
 {
     return PyErr::new_err(PyExc_TypeError, message);
@@ -62,7 +64,17 @@ bool is_composition_array(PyObject* array)
     }
     // Only the presence of the attribute counts; any failure to look it up is
     // a missing attribute.
-    if (Ref attribute = Ref::steal(PyObject_GetAttrString(array, "__array__"))) {
+    auto name = array_attribute.get_or_try_init([]() -> std::expected<Ref, PyErr> {
+        Ref interned = Ref::steal(PyUnicode_InternFromString("__array__"));
+        if (!interned) {
+            return Unexpected(PyErr::fetch());
+        }
+        return interned;
+    });
+    if (!name) {
+        return false;
+    }
+    if (Ref attribute = Ref::steal(PyObject_GetAttr(array, *name))) {
         return true;
     }
     PyErr_Clear();
