@@ -1,0 +1,1 @@
+# Registered and empty: the module holds nothing yet.
