@@ -1,0 +1,22 @@
+"""Every example in README.md runs as a doctest, with the outputs shown there."""
+
+import doctest
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+
+
+def test_readme_examples():
+    pytest.importorskip("numpy")  # the guide shows numpy arrays as compositions
+    result = doctest.testfile(
+        str(README),
+        module_relative=False,
+        optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE,
+        raise_on_error=False,
+        verbose=False,
+        report=True,
+    )
+    assert result.attempted > 0, "README.md has no examples"
+    assert result.failed == 0, f"{result.failed} of {result.attempted} README examples failed (see the report above)"
