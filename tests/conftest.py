@@ -56,7 +56,7 @@ def bare_modules_dir(tmp_path_factory):
 
 def load_extension(name, path=None):
     """Load the shared object (or the file at ``path``) as a new module ``name``, outside ``sys.modules``."""
-    spec = importlib.util.spec_from_file_location(name, path or extension_path())
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, path or extension_path())
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module

@@ -312,9 +312,9 @@ def test_native_composition_read_at_each_property_evaluation():
 
 @pytest.fixture(scope="module")
 def bench():
-    spec = importlib.util.spec_from_file_location("talvenor_bench", _BENCHMARKS / "bench.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("talvenor_bench", _BENCHMARKS / "bench.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

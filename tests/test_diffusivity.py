@@ -10,6 +10,7 @@ import sys
 import pytest
 
 from talvenor import diffusion
+from ieee import c_exp, combine, ieee_div
 
 ArrheniusModifiedDiffusivity = diffusion.ArrheniusModifiedDiffusivity
 PreExponentialFactor = diffusion.PreExponentialFactor
@@ -24,26 +25,6 @@ MODE_ERROR = (
 )
 CALLBACK_ERROR = "callback must be callable with signature: fn(x[], T)"
 ARRAY_ERROR = "array must be a list or numpy array"
-
-
-def ieee_div(a, b):
-    """a / b with the IEEE result where Python raises ZeroDivisionError."""
-    if b != 0.0:
-        return a / b
-    return NAN if math.isnan(a) or a == 0.0 else math.copysign(INF, a) * math.copysign(1.0, b)
-
-
-def c_exp(x):
-    try:
-        return math.exp(x)
-    except OverflowError:  # the C library returns inf
-        return INF
-
-
-def combine(d0, q, T):
-    t = T * NEG_R
-    u = ieee_div(q, t)
-    return d0 * c_exp(u)
 
 
 def assert_same(actual, expected, context):

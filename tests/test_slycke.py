@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from talvenor import diffusion, slycke
+from ieee import c_exp, combine, ieee_div
 
 INF, NAN = math.inf, math.nan
 NEG_R = -8.31446261815324
@@ -19,25 +20,6 @@ SHORT = "composition array must have at least two elements"
 FACTORIES = {"carbon": slycke.create_carbon_diffusivity, "nitrogen": slycke.create_nitrogen_diffusivity}
 Q_AT_ZERO = {"carbon": 155000.0, "nitrogen": 168600.0}
 SCALE = {"carbon": 4.84e-5, "nitrogen": 9.1e-5}
-
-
-def ieee_div(a, b):
-    """a / b with the IEEE result where Python raises ZeroDivisionError."""
-    if b != 0.0:
-        return a / b
-    return NAN if math.isnan(a) or a == 0.0 else math.copysign(INF, a) * math.copysign(1.0, b)
-
-
-def c_exp(x):
-    try:
-        return math.exp(x)
-    except OverflowError:  # the C library returns inf
-        return INF
-
-
-def combine(d0, q, T):
-    t = T * NEG_R
-    return d0 * c_exp(ieee_div(q, t))
 
 
 def assert_same(actual, expected, context):
