@@ -208,25 +208,38 @@ std::expected<double, PyErr> extract_double(PyObject* object)
     return value;
 }
 
+namespace {
+
+std::expected<void, PyErr> append_converted(Composition& values, PyObject* item)
+{
+    auto value = extract_double(item);
+    if (!value) {
+        return forward_error(value);
+    }
+    values.push_back(*value);
+    return {};
+}
+
+}  // namespace
+
 std::expected<Composition, PyErr> extract_sequence(PyObject* object)
 {
     Composition values;
     if (PyList_CheckExact(object)) {
         // What iterating the list would do, without the iterator: the size is
-        // read again at every step, since a conversion may change the list.
+        // read again at every step and each item is held while it converts,
+        // since a conversion may run code that changes the list.
         values.reserve(std::min(static_cast<std::size_t>(PyList_GET_SIZE(object)), max_reserved_entries));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
             PyObject* item = PyList_GET_ITEM(object, i);
             if (Py_IS_TYPE(item, &PyFloat_Type)) {
-                values.push_back(PyFloat_AS_DOUBLE(item));
+                values.push_back(PyFloat_AS_DOUBLE(item));  // reading it runs no code
                 continue;
             }
             Ref held = Ref::borrow(item);
-            auto value = extract_double(held.get());
-            if (!value) {
-                return forward_error(value);
+            if (auto appended = append_converted(values, held.get()); !appended) {
+                return forward_error(appended);
             }
-            values.push_back(*value);
         }
         return values;
     }
@@ -246,11 +259,9 @@ std::expected<Composition, PyErr> extract_sequence(PyObject* object)
         return Unexpected(PyErr::fetch());
     }
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        auto value = extract_double(item.get());
-        if (!value) {
-            return forward_error(value);
+        if (auto appended = append_converted(values, item.get()); !appended) {
+            return forward_error(appended);
         }
-        values.push_back(*value);
     }
     if (std::optional<PyErr> error = PyErr::take()) {
         return Unexpected(std::move(*error));

@@ -167,9 +167,6 @@ PyObject* PyErr::value()
 
 PyObject* panic_exception_type()
 {
-    if (PyObject* type = panic_exception.get()) {
-        return type;
-    }
     auto type = panic_exception.get_or_try_init([]() -> std::expected<Ref, PyErr> {
         Ref created = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException",
                                                            panic_exception_doc, PyExc_BaseException,
@@ -321,9 +318,6 @@ std::expected<PyTypeObject*, PyErr> LazyType::create()
 
 std::expected<PyTypeObject*, PyErr> LazyType::get_fallible()
 {
-    if (PyObject* type = cell_.get()) {
-        return reinterpret_cast<PyTypeObject*>(type);
-    }
     auto type = create();
     if (!type) {
         return Unexpected(wrap_in_runtime_error(std::move(type.error()), initialization_error_text(name_)));
@@ -333,9 +327,6 @@ std::expected<PyTypeObject*, PyErr> LazyType::get_fallible()
 
 PyTypeObject* LazyType::get()
 {
-    if (PyObject* type = cell_.get()) {
-        return reinterpret_cast<PyTypeObject*>(type);
-    }
     auto type = create();
     if (!type) {
         type_object_init_failed(std::move(type.error()), name_);

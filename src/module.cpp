@@ -197,6 +197,11 @@ std::expected<void, PyErr> fill_talvenor(PyObject* module)
 
 std::expected<void, PyErr> add(PyObject* module, std::string_view name, PyObject* value)
 {
+    return add(module, make_str(name).get(), value);
+}
+
+std::expected<void, PyErr> add(PyObject* module, PyObject* name, PyObject* value)
+{
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (all && !PyList_Check(all.get())) {
         return Unexpected(PyErr::cast_error(all.get(), &PyList_Type));
@@ -214,11 +219,10 @@ std::expected<void, PyErr> add(PyObject* module, std::string_view name, PyObject
             return Unexpected(PyErr::fetch());
         }
     }
-    Ref name_object = make_str(name);
-    if (PyList_Append(all.get(), name_object.get()) < 0) {
+    if (PyList_Append(all.get(), name) < 0) {
         fault("could not append __name__ to __all__: " + text_of(PyErr::fetch().value()));
     }
-    if (PyObject_SetAttr(module, name_object.get(), value) < 0) {
+    if (PyObject_SetAttr(module, name, value) < 0) {
         return Unexpected(PyErr::fetch());
     }
     return {};
@@ -241,7 +245,7 @@ std::expected<void, PyErr> add_function(PyObject* module, PyMethodDef* definitio
     if (!PyUnicode_Check(name.get())) {
         return Unexpected(PyErr::cast_error(name.get(), &PyUnicode_Type));
     }
-    return add(module, utf8_lossy(name.get()), function.get());
+    return add(module, name.get(), function.get());
 }
 
 std::expected<void, PyErr> add_class(PyObject* module, LazyType& type)

@@ -8,6 +8,7 @@ namespace talvenor {
 
 // Lists `name` in the module's __all__ and sets the attribute.
 std::expected<void, PyErr> add(PyObject* module, std::string_view name, PyObject* value);
+std::expected<void, PyErr> add(PyObject* module, PyObject* name, PyObject* value);
 std::expected<void, PyErr> add_function(PyObject* module, PyMethodDef* definition);
 std::expected<void, PyErr> add_class(PyObject* module, LazyType& type);
 std::expected<void, PyErr> add_submodule(PyObject* parent, PyObject* child);
