@@ -1,6 +1,7 @@
 """IEEE double arithmetic where Python raises instead, for the reference formulas."""
 
 import math
+import struct
 
 INF = math.inf
 NAN = math.nan
@@ -25,3 +26,12 @@ def combine(d0, q, T):
     """D0 * exp(Q / (T * -R)), one rounding per operation in that order."""
     t = T * NEG_R
     return d0 * c_exp(ieee_div(q, t))
+
+
+def assert_same(actual, expected, context):
+    """The result is a float with the same bits as the reference (any NaN matches NaN)."""
+    assert type(actual) is float
+    if math.isnan(expected):
+        assert math.isnan(actual), context
+    else:
+        assert struct.pack("<d", actual) == struct.pack("<d", expected), (context, actual, expected)

@@ -4,13 +4,12 @@ evaluation order and the bit-exact combination D0 * exp(Q / (T * -R))."""
 import itertools
 import math
 import random
-import struct
 import sys
 
 import pytest
 
 from talvenor import diffusion
-from ieee import c_exp, combine, ieee_div
+from ieee import assert_same, combine
 
 ArrheniusModifiedDiffusivity = diffusion.ArrheniusModifiedDiffusivity
 PreExponentialFactor = diffusion.PreExponentialFactor
@@ -25,14 +24,6 @@ MODE_ERROR = (
 )
 CALLBACK_ERROR = "callback must be callable with signature: fn(x[], T)"
 ARRAY_ERROR = "array must be a list or numpy array"
-
-
-def assert_same(actual, expected, context):
-    assert type(actual) is float
-    if math.isnan(expected):
-        assert math.isnan(actual), context
-    else:
-        assert struct.pack("<d", actual) == struct.pack("<d", expected), (context, actual, expected)
 
 
 # Distinct values per source, so that a result shows which sources were used.

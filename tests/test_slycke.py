@@ -4,14 +4,13 @@ against a Python transcription of the model in its order of operations."""
 import itertools
 import math
 import random
-import struct
 import sys
 
 import numpy as np
 import pytest
 
 from talvenor import diffusion, slycke
-from ieee import c_exp, combine, ieee_div
+from ieee import assert_same, c_exp, combine, ieee_div
 
 INF, NAN = math.inf, math.nan
 NEG_R = -8.31446261815324
@@ -20,14 +19,6 @@ SHORT = "composition array must have at least two elements"
 FACTORIES = {"carbon": slycke.create_carbon_diffusivity, "nitrogen": slycke.create_nitrogen_diffusivity}
 Q_AT_ZERO = {"carbon": 155000.0, "nitrogen": 168600.0}
 SCALE = {"carbon": 4.84e-5, "nitrogen": 9.1e-5}
-
-
-def assert_same(actual, expected, context):
-    assert type(actual) is float
-    if math.isnan(expected):
-        assert math.isnan(actual), context
-    else:
-        assert struct.pack("<d", actual) == struct.pack("<d", expected), (context, actual, expected)
 
 
 def reference_d0_q(species, x):
