@@ -220,11 +220,8 @@ std::expected<void, PyErr> append_converted(Composition& values, PyObject* item)
     return {};
 }
 
-}  // namespace
-
-std::expected<Composition, PyErr> extract_sequence(PyObject* object)
+std::expected<void, PyErr> convert_entries(Composition& values, PyObject* object)
 {
-    Composition values;
     if (PyList_CheckExact(object)) {
         // What iterating the list would do, without the iterator: the size is
         // read again at every step and each item is held while it converts,
@@ -241,7 +238,7 @@ std::expected<Composition, PyErr> extract_sequence(PyObject* object)
                 return forward_error(appended);
             }
         }
-        return values;
+        return {};
     }
 
     if (PySequence_Check(object) == 0) {
@@ -266,7 +263,20 @@ std::expected<Composition, PyErr> extract_sequence(PyObject* object)
     if (std::optional<PyErr> error = PyErr::take()) {
         return Unexpected(std::move(*error));
     }
-    return values;
+    return {};
+}
+
+}  // namespace
+
+std::expected<Composition, PyErr> extract_sequence(PyObject* object)
+{
+    // The entries go straight into the result: copying a short composition
+    // out of a local costs more than converting it.
+    std::expected<Composition, PyErr> result;
+    if (auto converted = convert_entries(*result, object); !converted) {
+        result = Unexpected(std::move(converted.error()));
+    }
+    return result;
 }
 
 std::expected<Ref, PyErr> call1(PyObject* callable, PyObject* array, double temperature)

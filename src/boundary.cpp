@@ -301,21 +301,6 @@ void type_object_init_failed(PyErr error, std::string_view class_name)
     fault(format("failed to create type object for `{}`", class_name));
 }
 
-std::expected<PyTypeObject*, PyErr> LazyType::create()
-{
-    auto type = cell_.get_or_try_init([this]() -> std::expected<Ref, PyErr> {
-        Ref created = Ref::steal(PyType_FromSpec(shape_));
-        if (!created) {
-            return Unexpected(PyErr::fetch());
-        }
-        return created;
-    });
-    if (!type) {
-        return forward_error(type);
-    }
-    return reinterpret_cast<PyTypeObject*>(*type);
-}
-
 std::expected<PyTypeObject*, PyErr> LazyType::get_fallible()
 {
     auto type = create();
@@ -323,34 +308,6 @@ std::expected<PyTypeObject*, PyErr> LazyType::get_fallible()
         return Unexpected(wrap_in_runtime_error(std::move(type.error()), initialization_error_text(name_)));
     }
     return *type;
-}
-
-PyTypeObject* LazyType::get()
-{
-    auto type = create();
-    if (!type) {
-        type_object_init_failed(std::move(type.error()), name_);
-    }
-    return *type;
-}
-
-// ---------------------------------------------------------------------------
-// The interpreter lock
-
-LockEnsured::LockEnsured() noexcept
-{
-    if (lock_depth <= 0) {
-        state_ = PyGILState_Ensure();
-    }
-    ++lock_depth;
-}
-
-LockEnsured::~LockEnsured()
-{
-    --lock_depth;
-    if (state_) {
-        PyGILState_Release(*state_);
-    }
 }
 
 }  // namespace talvenor

@@ -127,8 +127,21 @@ public:
 // Makes sure this thread holds the interpreter lock for the scope.
 class LockEnsured {
 public:
-    LockEnsured() noexcept;
-    ~LockEnsured();
+    // Inline: every native evaluation passes through here with the lock held.
+    LockEnsured() noexcept
+    {
+        if (lock_depth <= 0) {
+            state_ = PyGILState_Ensure();
+        }
+        ++lock_depth;
+    }
+    ~LockEnsured()
+    {
+        --lock_depth;
+        if (state_) {
+            PyGILState_Release(*state_);
+        }
+    }
     LockEnsured(const LockEnsured&) = delete;
     LockEnsured& operator=(const LockEnsured&) = delete;
 
@@ -268,6 +281,9 @@ inline std::expected<PyObject*, PyErr> cast(PyObject* object, PyTypeObject* targ
     return Unexpected(PyErr::cast_error(object, target));
 }
 
+PyErr wrap_in_runtime_error(PyErr cause, std::string message);
+[[noreturn]] void type_object_init_failed(PyErr error, std::string_view class_name);
+
 // A class's type object, created on first need from its slot table.
 class LazyType {
 public:
@@ -276,19 +292,37 @@ public:
     const char* name() const noexcept { return name_; }
     // Failure is a RuntimeError naming the class, caused by the first error.
     std::expected<PyTypeObject*, PyErr> get_fallible();
-    // Failure reports that RuntimeError as unraisable and faults.
-    PyTypeObject* get();
+    // Failure reports that RuntimeError as unraisable and faults. Inline for
+    // the instance check at the start of every call.
+    PyTypeObject* get()
+    {
+        auto type = create();
+        if (!type) {
+            type_object_init_failed(std::move(type.error()), name_);
+        }
+        return *type;
+    }
 
 private:
-    std::expected<PyTypeObject*, PyErr> create();
+    std::expected<PyTypeObject*, PyErr> create()
+    {
+        auto type = cell_.get_or_try_init([this]() -> std::expected<Ref, PyErr> {
+            Ref created = Ref::steal(PyType_FromSpec(shape_));
+            if (!created) {
+                return Unexpected(PyErr::fetch());
+            }
+            return created;
+        });
+        if (!type) {
+            return forward_error(type);
+        }
+        return reinterpret_cast<PyTypeObject*>(*type);
+    }
 
     const char* name_;
     PyType_Spec* shape_;
     OnceCell cell_;
 };
-
-PyErr wrap_in_runtime_error(PyErr cause, std::string message);
-[[noreturn]] void type_object_init_failed(PyErr error, std::string_view class_name);
 
 // ---------------------------------------------------------------------------
 // Entry traps.
@@ -434,6 +468,10 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 // converting one allocates nothing.
 class Composition {
 public:
+    // User-provided so that a value-initialised Composition leaves the
+    // inline entries unwritten.
+    Composition() noexcept {}
+
     const double* data() const noexcept { return size_ > inline_.size() ? spilled_.data() : inline_.data(); }
     std::size_t size() const noexcept { return size_; }
 

@@ -57,11 +57,8 @@ std::expected<double, PyErr> PropertyState::evaluate(PyObject* array, double tem
     return extract_double(result->get());
 }
 
-bool is_composition_array(PyObject* array)
+bool has_array_attribute(PyObject* array)
 {
-    if (PyType_HasFeature(Py_TYPE(array), Py_TPFLAGS_LIST_SUBCLASS)) {
-        return true;
-    }
     // Only the presence of the attribute counts; any failure to look it up is
     // a missing attribute.
     auto name = array_attribute.get_or_try_init([]() -> std::expected<Ref, PyErr> {

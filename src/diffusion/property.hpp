@@ -29,8 +29,13 @@ private:
     NativeModelFunction native_function_ = nullptr;
 };
 
+bool has_array_attribute(PyObject* array);
+
 // A list (or list subclass), or anything with an attribute __array__.
-bool is_composition_array(PyObject* array);
+inline bool is_composition_array(PyObject* array)
+{
+    return PyType_HasFeature(Py_TYPE(array), Py_TPFLAGS_LIST_SUBCLASS) || has_array_attribute(array);
+}
 PyErr not_a_composition_array();
 
 struct CallArguments {
