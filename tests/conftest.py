@@ -11,6 +11,12 @@ import pytest
 #: The five names the shared object answers to.
 MODULE_NAMES = ("_talvenor", "constants", "diffusion", "slycke", "calphad")
 
+#: For tests that count the blocks of Python's own allocator, which the
+#: sanitizer and valgrind runs replace with malloc (tools/sanitize, tools/valgrind).
+needs_python_allocator = pytest.mark.skipif(
+    os.environ.get("TALVENOR_SANITIZED") == "1", reason="Python's allocator is replaced by malloc"
+)
+
 
 def extension_path():
     """Path of the installed shared object (imports talvenor only when asked)."""

@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from conftest import needs_python_allocator
 from talvenor import diffusion, slycke
 
 try:
@@ -334,12 +335,14 @@ def test_memory_check_is_flat_for_the_native_calls(bench, capsys):
     assert "GROWS" not in capsys.readouterr().out
 
 
+@needs_python_allocator
 def test_memory_check_sees_a_leak_of_objects(bench, capsys):
     kept = []
     assert not bench.measure_memory([("leaks a list per call", bench._repeat, (lambda: kept.append([]), ()), 5000)])
     assert "GROWS" in capsys.readouterr().out
 
 
+@needs_python_allocator
 def test_memory_check_sees_a_leak_of_c_heap(bench, capsys):
     if bench.c_heap_bytes() is None:
         pytest.skip("no mallinfo2 on this C library")
