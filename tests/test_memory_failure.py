@@ -548,6 +548,10 @@ SINGLE_FIRST_TIME_CHILDREN = 80
 
 @pytest.mark.parametrize("name", list(OPERATIONS))
 def test_operation_survives_failed_allocations(name):
+    if name == "panic resumed through callback" and sys.version_info >= (3, 13):
+        # The resume path prints the panic's traceback (PyErr_PrintEx); with
+        # allocations failing, 3.13's traceback display never returns.
+        pytest.skip("the interpreter's traceback display loops when its allocations fail")
     summary = _run_child(name)
     print(json.dumps(summary, indent=1))
     _check(summary)
