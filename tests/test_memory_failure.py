@@ -148,9 +148,9 @@ def _bare_path():
 def _load_bare(name):
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location(name, _bare_path())
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location(name, _bare_path())
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 
@@ -213,7 +213,7 @@ def _fresh_exec(name):
         from talvenor import _talvenor, diffusion
 
         ns, check = _standard()
-        spec = importlib.util.spec_from_file_location(name, _bare_path())
+        located = importlib.util.spec_from_file_location(name, _bare_path())
 
         def fingerprint(result, module):
             summary = _module_summary(module)
@@ -225,7 +225,7 @@ def _fresh_exec(name):
                 return summary, module.GAS_CONSTANT, module.gas_constant()
             return summary
 
-        return Operation(_imp.exec_dynamic, fingerprint, prepare=lambda: (_imp.create_dynamic(spec),),
+        return Operation(_imp.exec_dynamic, fingerprint, prepare=lambda: (_imp.create_dynamic(located),),
                          extra=(NO_APPEND,), check=check, bound=4000)
     return build
 
@@ -269,7 +269,7 @@ def _first_exec(name, mode, extra=()):
 
         carbon = _prepared_slycke()
         expected_value = carbon(COMPOSITION, T)
-        spec = importlib.util.spec_from_file_location(name, _bare_path())
+        located = importlib.util.spec_from_file_location(name, _bare_path())
         loaded = []
 
         def fingerprint(result, module):
@@ -285,7 +285,7 @@ def _first_exec(name, mode, extra=()):
             expected = ("ok", ((name, names), True, 8.31446261815324, "1.0.0"))
         else:
             expected = ("ok", ((name, names), [True, True, True], True))
-        return Operation(_imp.exec_dynamic, fingerprint, prepare=lambda: (_imp.create_dynamic(spec),),
+        return Operation(_imp.exec_dynamic, fingerprint, prepare=lambda: (_imp.create_dynamic(located),),
                          extra=(NO_APPEND, *extra), modes=(mode,), bound=4000, expected=expected,
                          check=lambda: carbon(COMPOSITION, T) == expected_value)
     return build
@@ -521,9 +521,9 @@ def child_main(name, first_start=0):
 def _run_child(name, first_start=0):
     code = (
         "import importlib.util, sys\n"
-        f"spec = importlib.util.spec_from_file_location('memory_failure_child', {__file__!r})\n"
-        "module = importlib.util.module_from_spec(spec)\n"
-        "spec.loader.exec_module(module)\n"
+        f"located = importlib.util.spec_from_file_location('memory_failure_child', {__file__!r})\n"
+        "module = importlib.util.module_from_spec(located)\n"
+        "located.loader.exec_module(module)\n"
         "module.child_main(sys.argv[1], int(sys.argv[2]))\n"
     )
     child = subprocess.run([sys.executable, "-P", "-c", code, name, str(first_start)],

@@ -254,9 +254,9 @@ _CHILD_PRELUDE = """
     PATH = shared_object()
 
     def load(name):
-        spec = importlib.util.spec_from_file_location(name, PATH)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        located = importlib.util.spec_from_file_location(name, PATH)
+        module = importlib.util.module_from_spec(located)
+        located.loader.exec_module(module)
         return module
 
     def run(worker):
@@ -396,9 +396,9 @@ import importlib.util, json
 PATH = %r
 found = {}
 def load(name):
-    spec = importlib.util.spec_from_file_location(name, PATH)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location(name, PATH)
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 def outcome(action):
     try:
@@ -456,9 +456,9 @@ def test_legacy_subinterpreter_after_main_interpreter(main_before):
     import importlib.machinery, importlib.util, json, os, sys, tempfile, textwrap, _testcapi
 
     def load(name):
-        spec = importlib.util.spec_from_file_location(name, PATH)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        located = importlib.util.spec_from_file_location(name, PATH)
+        module = importlib.util.module_from_spec(located)
+        located.loader.exec_module(module)
         return module
 
     PATH = None
