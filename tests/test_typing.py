@@ -30,6 +30,9 @@ USAGE = Path(__file__).with_name("typing_usage.py")
 
 MODULES = ["talvenor", "talvenor._talvenor", "talvenor.constants", "talvenor.diffusion",
            "talvenor.slycke", "talvenor.calphad"]
+# Pure-Python modules, typed in their source: stubtest checks them as they are.
+TYPED_SOURCES = ["talvenor.process", "talvenor.process.composition", "talvenor.process.recipe",
+                 "talvenor.process.result", "talvenor.process.simulation", "talvenor.process.solver"]
 
 
 def run_tool(args: list[str], cwd: Path, stubs: Path = STUBS) -> subprocess.CompletedProcess[str]:
@@ -56,7 +59,7 @@ def test_every_module_has_a_stub_and_the_marker():
 def test_stubtest_finds_no_difference(tmp_path):
     result = stubtest(tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert f"no issues found in {len(MODULES)} modules" in result.stdout, result.stdout
+    assert f"no issues found in {len(MODULES) + len(TYPED_SOURCES)} modules" in result.stdout, result.stdout
 
 
 def test_stubtest_notices_a_wrong_stub(tmp_path):

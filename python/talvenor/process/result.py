@@ -1,0 +1,142 @@
+"""The records a simulation returns: profiles, the surface history, the result."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .recipe import Stage
+
+__all__ = ["Profile", "SurfaceHistory", "Result"]
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Profile:
+    """Carbon and nitrogen contents against depth at one time.
+
+    Attributes
+    ----------
+    time_h : float
+        Time since the start of the recipe, in hours.
+    depth_mm : ndarray
+        Depth below the treated surface in mm: the surface itself (0.0),
+        then the centre of every cell.
+    carbon_wt, nitrogen_wt : ndarray
+        Contents in wt% at those depths.
+    carbon_uptake_g_m2, nitrogen_uptake_g_m2 : float
+        Mass gained since the start of the recipe per m² of treated surface.
+    """
+
+    time_h: float
+    depth_mm: NDArray[np.float64]
+    carbon_wt: NDArray[np.float64]
+    nitrogen_wt: NDArray[np.float64]
+    carbon_uptake_g_m2: float
+    nitrogen_uptake_g_m2: float
+
+    def __repr__(self) -> str:
+        return (f"{type(self).__name__}(time_h={self.time_h:.4g}, {self.depth_mm.size} points to "
+                f"{self.depth_mm[-1]:.4g} mm, surface {self.surface_carbon_wt:.4g} wt% C "
+                f"{self.surface_nitrogen_wt:.4g} wt% N, uptake {self.carbon_uptake_g_m2:.4g} g/m² C "
+                f"{self.nitrogen_uptake_g_m2:.4g} g/m² N)")
+
+    @property
+    def surface_carbon_wt(self) -> float:
+        """Carbon content at the treated surface, in wt%."""
+        return float(self.carbon_wt[0])
+
+    @property
+    def surface_nitrogen_wt(self) -> float:
+        """Nitrogen content at the treated surface, in wt%."""
+        return float(self.nitrogen_wt[0])
+
+    def case_depth_mm(self, threshold_wt: float = 0.35, element: str = "carbon") -> float:
+        """The depth in mm at which the profile first falls to ``threshold_wt``.
+
+        Linearly interpolated between the two points of the profile around
+        the crossing; 0.0 when the surface is already at or below the
+        threshold.
+
+        Parameters
+        ----------
+        threshold_wt : float
+            Content in wt% that bounds the case.
+        element : {"carbon", "nitrogen"}
+            The profile to read.
+
+        Raises
+        ------
+        ValueError
+            If the profile stays above the threshold over the whole depth
+            (the case is deeper than the part as computed), or for an
+            unknown element or a threshold that is not finite.
+        """
+        if element not in ("carbon", "nitrogen"):
+            raise ValueError(f"element must be 'carbon' or 'nitrogen', got {element!r}")
+        threshold = float(threshold_wt)
+        if not np.isfinite(threshold):
+            raise ValueError(f"threshold_wt must be finite, got {threshold_wt!r}")
+        profile = self.carbon_wt if element == "carbon" else self.nitrogen_wt
+        below = np.flatnonzero(profile <= threshold)
+        if below.size == 0:
+            raise ValueError(f"the {element} profile stays above {threshold!r} wt% over the whole depth "
+                             f"of {self.depth_mm[-1]:.4g} mm (lowest {profile.min():.4g} wt%)")
+        i = int(below[0])
+        if i == 0:
+            return 0.0
+        upper, lower = profile[i - 1], profile[i]
+        fraction = (upper - threshold) / (upper - lower)
+        return float(self.depth_mm[i - 1] + fraction * (self.depth_mm[i] - self.depth_mm[i - 1]))
+
+
+@dataclass(frozen=True, eq=False)
+class SurfaceHistory:
+    """The surface over the whole recipe, at every point the solver computed.
+
+    A time appears twice where a stage ends and the next begins, once with
+    each stage's surface condition.
+
+    Attributes
+    ----------
+    time_h : ndarray
+        Time since the start of the recipe, in hours.
+    carbon_wt, nitrogen_wt : ndarray
+        Surface contents in wt%.
+    carbon_uptake_g_m2, nitrogen_uptake_g_m2 : ndarray
+        Mass gained per m² of treated surface up to each time: the
+        time integral of the surface flux.
+    """
+
+    time_h: NDArray[np.float64]
+    carbon_wt: NDArray[np.float64]
+    nitrogen_wt: NDArray[np.float64]
+    carbon_uptake_g_m2: NDArray[np.float64]
+    nitrogen_uptake_g_m2: NDArray[np.float64]
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Result(Profile):
+    """The outcome of :func:`simulate`: the profile at the end of the recipe.
+
+    Beyond the fields of :class:`Profile`:
+
+    Attributes
+    ----------
+    stages : tuple of Stage
+        The recipe.
+    stage_end_h : ndarray
+        The time at which each stage ends, in hours.
+    history : SurfaceHistory
+        The surface composition and the uptake over time.
+    profiles : tuple of Profile
+        The profiles at the times asked for with ``record_times_h``.
+    geometry : str
+        ``"plate"``, ``"cylinder"`` or ``"sphere"``.
+    """
+
+    stages: tuple[Stage, ...]
+    stage_end_h: NDArray[np.float64]
+    history: SurfaceHistory
+    profiles: tuple[Profile, ...]
+    geometry: str

@@ -1,0 +1,185 @@
+"""``simulate``: a recipe applied to a steel part."""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from collections.abc import Iterable, Sequence
+
+import numpy as np
+
+from .. import slycke
+from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
+from .recipe import Stage
+from .result import Profile, Result, SurfaceHistory
+from .solver import GEOMETRIES, Diffusivity, Grid, Trajectory, integrate
+
+__all__ = ["simulate"]
+
+#: Time steps per recipe stage unless asked otherwise.
+STEPS_PER_STAGE = 6
+
+
+def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt: float = 0.0,
+             depth_mm: float = 3.0, geometry: str = "plate", cells: int = 200,
+             carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
+             density_kg_m3: float = 7870.0, record_times_h: Sequence[float] = (),
+             steps_per_stage: int = STEPS_PER_STAGE) -> Result:
+    """Carbon and nitrogen profiles that a recipe leaves in a steel part.
+
+    Carbon and nitrogen diffuse in austenite by Fick's second law in their
+    site fractions, each with a diffusivity that depends on both and on the
+    temperature, from the core composition everywhere at the start.
+
+    Parameters
+    ----------
+    stages : iterable of Stage
+        The recipe, in order.
+    core_carbon_wt, core_nitrogen_wt : float
+        Composition of the steel before treatment, in wt%.
+    depth_mm : float
+        Thickness of a plate treated on one face with no flux through the
+        other (or half the thickness of a plate treated on both faces), or
+        the radius of a cylinder or a sphere treated all round.
+    geometry : {"plate", "cylinder", "sphere"}
+        Shape of the part.
+    cells : int
+        Number of equal cells over ``depth_mm``, at least 3.
+    carbon_diffusivity, nitrogen_diffusivity : callable, optional
+        ``f(composition, temperature_kelvin) -> float`` in m²/s, where
+        ``composition`` is the list ``[y_C, y_N]`` of site fractions; by
+        default the Slycke diffusivities of :mod:`talvenor.slycke`.
+    density_kg_m3 : float
+        Density of the steel, for the uptake.
+    record_times_h : sequence of float
+        Times since the start of the recipe, in hours, at which to keep the
+        profile as well (see ``Result.profiles``).
+    steps_per_stage : int
+        Time steps per stage; the results converge as it grows.
+
+    Returns
+    -------
+    Result
+        The profiles at the end, the uptake, the surface over time and the
+        profiles at ``record_times_h``.
+
+    Raises
+    ------
+    ValueError
+        For an argument out of range, or when a stage drives the composition
+        to where the default diffusivities are singular (about 4 wt% carbon
+        and nitrogen together) or a diffusivity returns a negative or
+        non-finite value; the message names the stage.
+
+    Examples
+    --------
+    >>> from talvenor import process
+    >>> result = process.simulate(
+    ...     [process.Stage(duration_h=4.0, temperature_c=930.0, carbon_potential_wt=0.8)],
+    ...     core_carbon_wt=0.2, depth_mm=3.0)
+    >>> round(result.case_depth_mm(threshold_wt=0.4), 2)
+    0.7
+    """
+    stages = tuple(stages)
+    if not stages:
+        raise ValueError("stages must hold at least one Stage")
+    for i, stage in enumerate(stages):
+        if not isinstance(stage, Stage):
+            raise TypeError(f"stages[{i}] must be a Stage, got {stage!r}")
+    core_carbon_wt = _real("core_carbon_wt", core_carbon_wt, minimum=0.0)
+    core_nitrogen_wt = _real("core_nitrogen_wt", core_nitrogen_wt, minimum=0.0)
+    depth_mm = _real("depth_mm", depth_mm, positive=True)
+    density_kg_m3 = _real("density_kg_m3", density_kg_m3, positive=True)
+    if geometry not in GEOMETRIES:
+        raise ValueError(f"geometry must be one of {', '.join(map(repr, GEOMETRIES))}, got {geometry!r}")
+    cells = _integer("cells", cells, minimum=3)
+    steps_per_stage = _integer("steps_per_stage", steps_per_stage, minimum=1)
+    stage_end_h = np.cumsum([stage.duration_h for stage in stages])
+    record_times_h = [_real("record_times_h", t, minimum=0.0) for t in record_times_h]
+    for t in record_times_h:
+        if t > stage_end_h[-1]:
+            raise ValueError(f"record_times_h must lie within the recipe's {stage_end_h[-1]!r} h, got {t!r}")
+
+    slycke_limit = carbon_diffusivity is None or nitrogen_diffusivity is None
+    diffusivities = (
+        _diffusivity("carbon_diffusivity", carbon_diffusivity, slycke.create_carbon_diffusivity),
+        _diffusivity("nitrogen_diffusivity", nitrogen_diffusivity, slycke.create_nitrogen_diffusivity),
+    )
+    core = np.array([float(y) for y in site_fractions(core_carbon_wt, core_nitrogen_wt)])
+    if slycke_limit:
+        _refuse_singular(stages, core)
+
+    grid = Grid.build(depth_mm * 1e-3, cells, geometry)
+    trajectory = integrate(grid, stages, core, diffusivities, slycke_limit=slycke_limit,
+                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h])
+    return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
+
+
+def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3: float,
+            stages: tuple[Stage, ...], stage_end_h: np.ndarray, geometry: str) -> Result:
+    depth_mm = np.concatenate(([0.0], grid.centres_m() * 1e3))
+    # Grams per m² of treated surface per unit of site fraction times metres.
+    grams = density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
+
+    def profile(time_s: float, y: np.ndarray) -> Profile:
+        carbon_wt, nitrogen_wt = weight_percent(y[0], y[1])
+        uptake = grams * ((y[:, 1:] - core[:, None]) @ grid.volumes)
+        return Profile(time_s / 3600.0, depth_mm, carbon_wt, nitrogen_wt, float(uptake[0]), float(uptake[1]))
+
+    surface = np.array(trajectory.surfaces).T
+    surface_carbon_wt, surface_nitrogen_wt = weight_percent(surface[0], surface[1])
+    uptake = grams[:, None] * np.array(trajectory.uptakes).T
+    history = SurfaceHistory(np.array(trajectory.times_s) / 3600.0, surface_carbon_wt, surface_nitrogen_wt,
+                             uptake[0], uptake[1])
+    final = profile(float(stage_end_h[-1]) * 3600.0, trajectory.final)
+    return Result(final.time_h, final.depth_mm, final.carbon_wt, final.nitrogen_wt, final.carbon_uptake_g_m2,
+                  final.nitrogen_uptake_g_m2, stages=stages, stage_end_h=stage_end_h, history=history,
+                  profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry)
+
+
+def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
+    """Refuse compositions at which the Slycke diffusivities are singular."""
+    if 5.0 * (core[0] + core[1]) >= 1.0:
+        raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {5.0 * (core[0] + core[1])!r}, "
+                         "where the Slycke diffusivities are singular")
+    for number, stage in enumerate(stages, 1):
+        for element in ("carbon", "nitrogen"):
+            potential = getattr(stage, f"{element}_potential_wt")
+            if potential is None:
+                continue
+            y = site_fractions(stage.carbon_potential_wt or 0.0, stage.nitrogen_potential_wt or 0.0)
+            reach = 5.0 * float(y[0] + y[1])
+            if reach >= 1.0:
+                raise ValueError(f"stage {number} of {len(stages)}: the {element} potential {potential!r} wt% "
+                                 f"reaches 5 (y_C + y_N) = {reach!r}, where the Slycke diffusivities are singular")
+
+
+def _diffusivity(name: str, value: Diffusivity | None, default: object) -> Diffusivity:
+    if value is None:
+        return default()  # type: ignore[operator,no-any-return]
+    if not callable(value):
+        raise TypeError(f"{name} must be callable as f(composition, temperature_kelvin), got {value!r}")
+    return value
+
+
+def _real(name: str, value: object, *, minimum: float | None = None, positive: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    number = float(value)
+    if not math.isfinite(number) or (positive and number <= 0.0) or (minimum is not None and number < minimum):
+        rule = "positive" if positive else "not negative"
+        raise ValueError(f"{name} must be finite and {rule}, got {value!r}")
+    return number
+
+
+def _integer(name: str, value: object, *, minimum: int) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, got {value!r}") from None
+    if number < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {number!r}")
+    return number

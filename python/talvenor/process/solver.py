@@ -1,0 +1,432 @@
+"""Coupled carbon and nitrogen diffusion through a recipe: the numerics.
+
+Space: conservative finite volumes on ``cells`` equal cells from the treated
+surface inwards, one value per cell at its centre.  The flux between two cells
+is ``A D (y_i - y_{i+1}) / h`` with the face area ``A = (r / R)**m`` per unit
+of treated surface and D evaluated at the mean composition of the two cells.
+At the treated surface the flux into the part is ``g (y_potential - y_0)``,
+where the conductance g joins the half cell between the surface and the first
+centre (``2 D_s / h``) in series with the mass-transfer coefficient beta (a
+held surface is the limit of an infinite beta, a closed one has g = 0); D_s is
+taken at the composition of the surface itself.  The far face of a plate and
+the centre of a cylinder or sphere carry no flux.
+
+Time: TR-BDF2, a one-step, L-stable, second-order scheme of two implicit
+stages per step (a trapezoidal stage to t + gamma dt, then a BDF2 stage to
+t + dt): any step is stable, and the jump of a surface condition is damped,
+not ringing.  The diffusivities of a step are evaluated once, at an estimate
+of the composition half way through it, and frozen for the step, which keeps
+it second order (as the midpoint rule is) and makes both stages linear with
+one and the same tridiagonal matrix.  The estimate is extrapolated from the
+states of the previous step of the same recipe stage (and clipped to the
+range that the maximum principle allows); the first steps of a recipe stage,
+where that extrapolation is poorest, are solved again with the diffusivities
+at the middle of their own first solution.
+
+Every recipe stage starts afresh with the same number of steps, growing from
+the start of the stage as the square of the step index: the steps of a stage
+depend on that stage alone, and the short first steps follow the fast change
+after a jump of the surface condition.
+
+The scheme is written in its Runge-Kutta form, so the content of the part
+changes in each step by exactly the step's quadrature of the surface flux;
+the history records that integral beside the surface composition.
+"""
+
+from __future__ import annotations
+
+import copy
+import dataclasses
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import constants
+from .recipe import Stage
+
+__all__ = ["GEOMETRIES", "Grid", "Trajectory", "integrate"]
+
+#: Geometry name to the exponent m of r in the diffusion equation.
+GEOMETRIES = {"plate": 0, "cylinder": 1, "sphere": 2}
+
+ELEMENTS = ("carbon", "nitrogen")
+
+# TR-BDF2: the trapezoidal stage ends at t + GAMMA dt; the BDF2 stage has the
+# Runge-Kutta weights (W, W, D) of the rates at t, t + GAMMA dt and t + dt.
+GAMMA = 2.0 - math.sqrt(2.0)
+D = GAMMA / 2.0
+W = math.sqrt(2.0) / 4.0
+# Steps at the start of a recipe stage solved a second time (see above).
+CORRECTED_STEPS = 3
+
+Diffusivity = Callable[[list[float], float], float]
+if TYPE_CHECKING:
+    _Array = NDArray[np.float64]
+
+
+@dataclass(frozen=True, eq=False)
+class Grid:
+    """Equal cells from the treated surface inwards, per unit of treated surface."""
+
+    depth_m: float
+    cells: int
+    volumes: _Array  # of the cells, in m
+    areas: _Array  # of the faces between neighbouring cells, relative to the surface
+
+    @classmethod
+    def build(cls, depth_m: float, cells: int, geometry: str) -> Grid:
+        m = GEOMETRIES[geometry]
+        # Radii of the cell faces relative to the outer one, from the surface
+        # (1) to the far face (0 for a cylinder or sphere).
+        relative = 1.0 - np.arange(cells + 1) / cells
+        volumes = depth_m * (relative[:-1] ** (m + 1) - relative[1:] ** (m + 1)) / (m + 1)
+        return cls(depth_m, cells, volumes, relative[1:-1] ** m)
+
+    @property
+    def spacing(self) -> float:
+        return self.depth_m / self.cells
+
+    def centres_m(self) -> _Array:
+        """Depths of the cell centres below the treated surface."""
+        return np.asarray(self.spacing * (np.arange(self.cells) + 0.5), dtype=np.float64)
+
+
+@dataclass
+class Trajectory:
+    """What a run produces, in site fractions; a profile is (2, cells + 1),
+    carbon then nitrogen, the surface first."""
+
+    times_s: list[float]  # of the history points
+    surfaces: list[list[float]]  # surface compositions [y_C, y_N] at those times
+    uptakes: list[_Array]  # time-integrated surface fluxes (2,) up to those times, in m
+    records: list[tuple[float, _Array]]  # (time, profile) at the times asked for
+    final: _Array  # profile at the end
+
+
+class _Failure(ValueError):
+    """A run that cannot go on; integrate() names the stage."""
+
+
+def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
+              *, slycke_limit: bool, steps_per_stage: int, record_times_s: Sequence[float]) -> Trajectory:
+    """Run ``stages`` from the uniform composition ``core`` (2,) in site fractions.
+
+    ``slycke_limit`` stops a run whose composition reaches 5 (y_C + y_N) = 1,
+    where the default diffusivities are singular.  The profile at a record
+    time is the end of the recipe cut short at that time.  Failures are
+    ValueErrors that name the stage.
+    """
+    run = _Run(grid, core, diffusivities, slycke_limit, steps_per_stage)
+    pending = sorted(record_times_s)
+    records: list[tuple[float, _Array]] = []
+    start = 0.0
+    for number, stage in enumerate(stages, 1):
+        end = start + stage.duration_s
+        try:
+            while pending and pending[0] < end:
+                t = pending.pop(0)
+                records.append((t, run.copy().stage(_cut(stage, t - start), start) if t > start else run.profile()))
+            run.stage(stage, start)
+        except _Failure as failure:
+            raise ValueError(f"stage {number} of {len(stages)}: {failure}") from None
+        start = end
+    records += [(t, run.profile()) for t in pending]
+    return Trajectory(run.times_s, run.surfaces, run.uptakes, records, run.profile())
+
+
+def _cut(stage: Stage, duration_s: float) -> Stage:
+    """The stage cut short after ``duration_s``."""
+    end_c = stage.temperature_k(duration_s / stage.duration_s) - constants.T_NORMAL
+    return dataclasses.replace(stage, duration_h=duration_s / 3600.0,
+                               end_temperature_c=None if stage.end_temperature_c is None else end_c)
+
+
+class _Run:
+    """The state of a run between recipe stages, and its history."""
+
+    def __init__(self, grid: Grid, core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
+                 slycke_limit: bool, steps: int) -> None:
+        self.grid = grid
+        self.diffusivities = diffusivities
+        self.slycke_limit = slycke_limit
+        self.fractions = (np.arange(steps + 1) / steps) ** 2
+        self.y = np.repeat(np.asarray(core, dtype=float)[:, None], grid.cells, axis=1)
+        self.surface = self.y[:, 0].tolist()
+        self.uptake = np.zeros(2)
+        self.times_s: list[float] = []
+        self.surfaces: list[list[float]] = []
+        self.uptakes: list[_Array] = []
+
+    def copy(self) -> _Run:
+        """A run from the present state with a history of its own."""
+        twin = copy.copy(self)
+        twin.times_s, twin.surfaces, twin.uptakes = [], [], []
+        return twin
+
+    def profile(self) -> _Array:
+        """The present profile (2, cells + 1), the surface first."""
+        return np.concatenate((np.array(self.surface)[:, None], self.y), axis=1)
+
+    def stage(self, stage: Stage, start_s: float) -> _Array:
+        """Advance through one recipe stage; return the profile at its end."""
+        physics = _StagePhysics(self, stage)
+        duration = stage.duration_s
+        y, uptake = self.y, self.uptake
+        previous: tuple[tuple[float, _Array], ...] = ()
+        for index, (fraction, next_fraction) in enumerate(zip(self.fractions[:-1], self.fractions[1:])):
+            t = start_s + duration * fraction
+            dt = duration * (next_fraction - fraction)
+            middle = 0.5 * (fraction + next_fraction)
+            if previous:
+                guess = _extrapolate(previous, t + 0.5 * dt)
+            else:
+                # Nothing of this stage to extrapolate from: a step with the
+                # diffusivities of its start predicts the middle.
+                guess = _Step(physics.operator(y, y, middle), y, dt).middle(t)
+            step = _Step(physics.operator(y, guess, middle), y, dt)
+            if index < CORRECTED_STEPS:
+                step = _Step(physics.operator(y, step.middle(t), middle), y, dt)
+            physics.check_limit(step.y_next)
+            if not previous:
+                self._remember(t, step.operator.surface(y), uptake)
+            self._remember(t + GAMMA * dt, step.operator.surface(step.y_mid), uptake + step.uptake_mid)
+            uptake = uptake + step.uptake
+            self._remember(t + dt, step.operator.surface(step.y_next), uptake)
+            previous = step.states(t)
+            y = step.y_next
+        self.y, self.surface, self.uptake = y, self.surfaces[-1], uptake
+        return self.profile()
+
+    def _remember(self, t: float, surface: list[float], uptake: _Array) -> None:
+        self.times_s.append(t)
+        self.surfaces.append(surface)
+        self.uptakes.append(uptake)
+
+
+def _extrapolate(states: Sequence[tuple[float, _Array]], t: float) -> _Array:
+    """The polynomial through the (time, state) pairs, at ``t``."""
+    times = [s for s, _ in states]
+    return sum((math.prod((t - other) / (own - other) for other in times if other != own) * y
+                for own, y in states), np.zeros(()))
+
+
+class _Step:
+    """One TR-BDF2 step of length ``dt`` from ``y`` with a frozen operator.
+
+    Freezing the diffusivities at a second-order estimate of the middle of
+    the step keeps the step second order, as in the midpoint rule, and both
+    implicit stages then share one matrix, V / (D dt) + A.
+    """
+
+    def __init__(self, operator: _Operator, y: _Array, dt: float) -> None:
+        self.operator = operator
+        self.y = y
+        self.dt = dt
+        scale = operator.volumes / (D * dt)
+        factors = operator.factor(scale)
+        f = operator.rate(y)
+        flux = operator.flux(y)
+        # Trapezoidal stage to t + GAMMA dt.
+        self.y_mid = operator.solve(factors, scale * y + f)
+        f_mid = scale * (self.y_mid - y) - f
+        flux_mid = operator.flux(self.y_mid)
+        # BDF2 stage to t + dt.
+        self.y_next = operator.solve(factors, scale * y + (W / D) * (f + f_mid))
+        flux_next = operator.flux(self.y_next)
+        # The content gained, in site fraction times metres: the Runge-Kutta
+        # quadrature of the surface flux.
+        self.uptake_mid = D * dt * (flux + flux_mid)
+        self.uptake = dt * (W * (flux + flux_mid) + D * flux_next)
+
+    def states(self, t: float) -> tuple[tuple[float, _Array], ...]:
+        """The (time, composition) pairs of the step that starts at ``t``."""
+        return (t, self.y), (t + GAMMA * self.dt, self.y_mid), (t + self.dt, self.y_next)
+
+    def middle(self, t: float) -> _Array:
+        """The composition half way through the step that starts at ``t``."""
+        return _extrapolate(self.states(t), t + 0.5 * self.dt)
+
+
+class _Operator:
+    """The discrete operator f = b - A y of a stage with its diffusivities
+    frozen: face conductances A D / h of the active elements, and the surface
+    conductances and diffusivities."""
+
+    def __init__(self, physics: _StagePhysics, conductances: dict[int, _Array], surface_conductance: list[float],
+                 surface_diffusivity: list[float]) -> None:
+        self.physics = physics
+        self.volumes = physics.grid.volumes
+        self.conductances = conductances
+        self.surface_conductance = surface_conductance
+        self.surface_diffusivity = surface_diffusivity
+
+    def rate(self, y: _Array) -> _Array:
+        f = np.zeros_like(y)
+        for i, conductance in self.conductances.items():
+            inward = conductance * (y[i, :-1] - y[i, 1:])
+            f[i, 1:] += inward
+            f[i, :-1] -= inward
+            f[i, 0] += self.surface_conductance[i] * (self.physics.potential[i] - y[i, 0])
+        return f
+
+    def flux(self, y: _Array) -> _Array:
+        """The flux into the part through the treated surface."""
+        potential = self.physics.potential
+        return np.array([g * (p - first) for g, p, first in zip(self.surface_conductance, potential, y[:, 0].tolist())])
+
+    def surface(self, y: _Array) -> list[float]:
+        return self.physics.surface(y[:, 0].tolist(), self.surface_diffusivity)
+
+    def factor(self, scale: _Array) -> dict[int, tuple[list[float], list[float], list[float]]]:
+        """The elimination of V / (D dt) + A for each active element."""
+        factors = {}
+        for i, conductance in self.conductances.items():
+            diagonal = scale.copy()
+            diagonal[:-1] += conductance
+            diagonal[1:] += conductance
+            diagonal[0] += self.surface_conductance[i]
+            factors[i] = _factor_tridiagonal(diagonal.tolist(), conductance.tolist())
+        return factors
+
+    def solve(self, factors: dict[int, tuple[list[float], list[float], list[float]]], rhs: _Array) -> _Array:
+        """Solve (V / (D dt) + A) y = rhs + b."""
+        y = rhs.copy()
+        for i, factor in factors.items():
+            row = rhs[i].tolist()
+            row[0] += self.surface_conductance[i] * self.physics.potential[i]
+            y[i] = _substitute(factor, row)
+        return y
+
+
+class _StagePhysics:
+    """One recipe stage: its surface conditions, its temperature and the
+    diffusivities."""
+
+    def __init__(self, run: _Run, stage: Stage) -> None:
+        self.grid = run.grid
+        self.stage = stage
+        self.diffusivities = run.diffusivities
+        self.slycke_limit = run.slycke_limit
+        self.face_factor = self.grid.areas / self.grid.spacing
+        conditions = (stage.carbon, stage.nitrogen)
+        self.held = [c.held for c in conditions]
+        self.transfer = [c.transfer_m_s for c in conditions]
+        self.potential = [c.potential_y or 0.0 for c in conditions]
+        # An element with a closed surface and a uniform profile stays as it is.
+        self.active = [i for i, c in enumerate(conditions) if not c.closed or run.y[i].min() != run.y[i].max()]
+        # Predictions are clipped to what the maximum principle allows: the
+        # range of the present profile and the potential.
+        self.low = np.array([[math.inf if c.closed else p] for p, c in zip(self.potential, conditions)])
+        self.high = np.array([[-math.inf if c.closed else p] for p, c in zip(self.potential, conditions)])
+
+    def operator(self, y: _Array, guess: _Array, fraction: float) -> _Operator:
+        """The operator with the diffusivities at ``guess`` (clipped to what
+        the maximum principle allows from ``y``) and the temperature at
+        ``fraction`` of the stage."""
+        guess = np.clip(guess, np.minimum(y.min(axis=1)[:, None], self.low),
+                        np.maximum(y.max(axis=1)[:, None], self.high))
+        temperature = self.stage.temperature_k(fraction)
+        first = guess[:, 0].tolist()
+        surface = self.surface(first, None)
+        if any(self.transfer[i] is not None for i in self.active):
+            # The surface composition behind a mass-transfer coefficient
+            # depends on D there: one fixed-point step from the first cell's.
+            surface = self.surface(first, [self._evaluate(i, [surface[0]], [surface[1]], temperature)[0]
+                                           if i in self.active else 0.0 for i in (0, 1)])
+        carbon, nitrogen = (0.5 * (guess[:, :-1] + guess[:, 1:])).tolist()
+        carbon.insert(0, surface[0])
+        nitrogen.insert(0, surface[1])
+        conductances = {}
+        surface_conductance = [0.0, 0.0]
+        surface_diffusivity = [0.0, 0.0]
+        for i in self.active:
+            values = self._evaluate(i, carbon, nitrogen, temperature)
+            surface_diffusivity[i] = values[0]
+            half_cell = 2.0 * values[0] / self.grid.spacing
+            beta = self.transfer[i]
+            if self.held[i]:
+                surface_conductance[i] = half_cell
+            elif beta is not None:
+                surface_conductance[i] = beta * half_cell / (beta + half_cell)
+            conductances[i] = np.array(values[1:]) * self.face_factor
+        return _Operator(self, conductances, surface_conductance, surface_diffusivity)
+
+    def surface(self, first: list[float], diffusivity: list[float] | None) -> list[float]:
+        """The surface composition beside the first cell's ``first``; behind a
+        mass-transfer coefficient it is taken as the first cell's where
+        ``diffusivity`` is None."""
+        surface = list(first)
+        for i in self.active:
+            beta = self.transfer[i]
+            if self.held[i]:
+                surface[i] = self.potential[i]
+            elif beta is not None and diffusivity is not None:
+                half_cell = 2.0 * diffusivity[i] / self.grid.spacing
+                surface[i] = (beta * self.potential[i] + half_cell * first[i]) / (beta + half_cell)
+        return surface
+
+    def _evaluate(self, element: int, carbon: list[float], nitrogen: list[float], temperature: float) -> list[float]:
+        """D of an element at the compositions ``zip(carbon, nitrogen)``."""
+        diffusivity = self.diffusivities[element]
+        values = [diffusivity([c, n], temperature) for c, n in zip(carbon, nitrogen)]
+        if not (min(values) >= 0.0 and max(values) < math.inf):
+            j = next(j for j, value in enumerate(values) if not 0.0 <= value < math.inf)
+            self.check_limit(np.array([[carbon[j]], [nitrogen[j]]]))
+            raise _Failure(f"the {ELEMENTS[element]} diffusivity is {values[j]!r} m²/s at y_C = {carbon[j]!r}, "
+                           f"y_N = {nitrogen[j]!r} and {temperature!r} K; it must be finite and not negative")
+        return values
+
+    def check_limit(self, y: _Array) -> None:
+        if not self.slycke_limit:
+            return
+        reach = 5.0 * (y[0] + y[1])
+        if reach.max() >= 1.0:
+            j = int(np.argmax(reach >= 1.0))
+            raise _Failure(f"carbon and nitrogen reach 5 (y_C + y_N) = {float(reach[j])!r} "
+                           f"(y_C = {float(y[0, j])!r}, y_N = {float(y[1, j])!r}), "
+                           "where the Slycke diffusivities are singular")
+
+
+def _factor_tridiagonal(diagonal: list[float], coupling: list[float]) -> tuple[list[float], list[float], list[float]]:
+    """Eliminate the symmetric tridiagonal matrix whose off-diagonal entries
+    between rows i and i + 1 are ``-coupling[i]``: the reciprocal pivots, the
+    ratios and the couplings of each row to the one above.
+
+    The matrix is an M-matrix (a positive, diagonally dominant diagonal and
+    non-negative couplings), so elimination without pivoting subtracts
+    nothing but non-negative terms from the diagonal and is stable.
+    """
+    scales = []
+    ratios = []
+    above = [0.0] + coupling
+    coupling = coupling + [0.0]
+    ratio = 0.0
+    for pivot, k_above, k in zip(diagonal, above, coupling):
+        scale = 1.0 / (pivot - k_above * ratio)
+        ratio = k * scale
+        scales.append(scale)
+        ratios.append(ratio)
+    return scales, ratios, above
+
+
+def _substitute(factor: tuple[list[float], list[float], list[float]], rhs: list[float]) -> list[float]:
+    """Solve with an eliminated matrix (see ``_factor_tridiagonal``)."""
+    scales, ratios, above = factor
+    values: list[float] = []
+    append = values.append
+    value = 0.0
+    for r, k_above, scale in zip(rhs, above, scales):
+        value = (r + k_above * value) * scale
+        append(value)
+    solution: list[float] = []
+    append = solution.append
+    y = 0.0
+    for ratio, value in zip(reversed(ratios), reversed(values)):
+        y = value + ratio * y
+        append(y)
+    solution.reverse()
+    return solution

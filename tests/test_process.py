@@ -1,0 +1,169 @@
+"""talvenor.process against closed-form solutions, and its bookkeeping and errors.
+
+With a constant diffusivity the solver must reproduce the solutions of Crank,
+*The Mathematics of Diffusion*: a surface held at the potential (erfc, 3.3),
+a surface with a mass-transfer coefficient (3.3), and a cylinder (5.3) and a
+sphere (6.3) with the surface held.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import run_python
+
+process = pytest.importorskip("talvenor.process")
+from talvenor.process import composition  # noqa: E402
+
+D = 2e-11  # m²/s
+CORE_WT, POTENTIAL_WT = 0.2, 1.0
+Y_CORE, Y_POTENTIAL = (float(process.site_fractions(w)[0]) for w in (CORE_WT, POTENTIAL_WT))
+erfc = np.vectorize(math.erfc)
+
+
+def constant(x, T):
+    return D
+
+
+def run_constant(hours, geometry="plate", depth_mm=8.0, **surface):
+    stage = process.Stage(duration_h=hours, temperature_c=930.0, carbon_potential_wt=POTENTIAL_WT, **surface)
+    result = process.simulate([stage], core_carbon_wt=CORE_WT, depth_mm=depth_mm, geometry=geometry,
+                              carbon_diffusivity=constant, nitrogen_diffusivity=constant)
+    y = process.site_fractions(result.carbon_wt, result.nitrogen_wt)[0]
+    return result, result.depth_mm * 1e-3, (y - Y_CORE) / (Y_POTENTIAL - Y_CORE)
+
+
+def bessel(order, x):
+    """J_order(x) from its integral over [0, pi], which the trapezoidal rule
+    sums to rounding (the integrand is smooth, even and periodic)."""
+    x = np.asarray(x, dtype=float)
+    tau = np.linspace(0.0, np.pi, 801).reshape(-1, *[1] * x.ndim)
+    values = np.cos(order * tau - x * np.sin(tau))
+    return (values.sum(axis=0) - 0.5 * (values[0] + values[-1])) / 800
+
+
+def j0_roots(count):
+    roots = (np.arange(1, count + 1) - 0.25) * np.pi
+    for _ in range(8):
+        roots = roots + bessel(0, roots) / bessel(1, roots)
+    return roots
+
+
+@pytest.mark.parametrize("hours", [1.0, 8.0])
+def test_held_surface_and_mass_transfer_match_the_semi_infinite_solutions(hours):
+    t = hours * 3600.0
+    _, x, held = run_constant(hours)
+    assert abs(held - erfc(x / (2 * math.sqrt(D * t)))).max() < 0.005
+
+    beta = 1e-7
+    result, x, transfer = run_constant(hours, carbon_transfer_m_s=beta)
+    h, root = beta / D, math.sqrt(D * t)
+    u = x / (2 * root)
+    expected = erfc(u) - np.exp(h * x + h * h * D * t) * erfc(u + h * root)
+    assert abs(transfer - expected).max() < 0.005
+    content = (Y_POTENTIAL - Y_CORE) / h * (math.exp(h * h * D * t) * math.erfc(h * root) - 1 + 2 * h * root / math.sqrt(math.pi))
+    grams = composition.MOLAR_MASS_CARBON * 7870.0 * 1e3 / composition.MOLAR_MASS_IRON
+    assert result.carbon_uptake_g_m2 == pytest.approx(grams * content, rel=0.005)
+
+
+@pytest.mark.parametrize("geometry", ["cylinder", "sphere"])
+@pytest.mark.parametrize("hours", [1.0, 8.0])
+def test_curved_parts_match_the_series_solutions(geometry, hours):
+    a, t = 2e-3, hours * 3600.0
+    _, x, y = run_constant(hours, geometry=geometry, depth_mm=a * 1e3)
+    r = a - x[1:]  # the cell centres
+    if geometry == "sphere":
+        n = np.arange(1, 200)[:, None]
+        terms = (-1.0) ** n / n * np.sin(n * np.pi * r / a) * np.exp(-D * (n * np.pi / a) ** 2 * t)
+        expected = 1 + 2 * a / (np.pi * r) * terms.sum(axis=0)
+    else:
+        alpha = j0_roots(60)[:, None] / a
+        terms = np.exp(-D * alpha**2 * t) * bessel(0, r * alpha) / (alpha * bessel(1, a * alpha))
+        expected = 1 - 2 / a * terms.sum(axis=0)
+    assert abs(y[1:] - expected).max() < 0.005
+
+
+RECIPE = [
+    process.Stage(duration_h=1.0, temperature_c=930.0, carbon_potential_wt=1.1, carbon_transfer_m_s=2e-7),
+    process.Stage(duration_h=0.5, temperature_c=930.0),
+    process.Stage(duration_h=0.5, temperature_c=930.0, end_temperature_c=850.0,
+                  carbon_potential_wt=0.8, nitrogen_potential_wt=0.3),
+]
+
+
+@pytest.mark.parametrize("refined", [dict(cells=[50, 100, 200], steps_per_stage=[48] * 3),
+                                     dict(steps_per_stage=[16, 32, 64])])
+def test_refinement_converges_at_second_order(refined):
+    runs = [dict(zip(refined, values)) for values in zip(*refined.values())]
+    uptakes = [process.simulate(RECIPE, core_carbon_wt=0.2, **run).carbon_uptake_g_m2 for run in runs]
+    coarse, fine = uptakes[1] - uptakes[0], uptakes[2] - uptakes[1]
+    assert 3.0 < coarse / fine < 5.0
+
+
+@pytest.mark.parametrize("geometry", ["plate", "cylinder", "sphere"])
+def test_content_is_the_integral_of_the_surface_flux_and_kept_behind_a_closed_surface(geometry):
+    result = process.simulate(RECIPE, core_carbon_wt=0.2, depth_mm=2.0, geometry=geometry, record_times_h=[1.0, 1.5])
+    boosted, diffused = result.profiles
+    assert diffused.carbon_uptake_g_m2 == pytest.approx(boosted.carbon_uptake_g_m2, rel=1e-12)
+    assert result.nitrogen_uptake_g_m2 > 0.0
+    assert result.history.carbon_uptake_g_m2[-1] == pytest.approx(result.carbon_uptake_g_m2, rel=1e-12)
+    assert result.history.nitrogen_uptake_g_m2[-1] == pytest.approx(result.nitrogen_uptake_g_m2, rel=1e-12)
+
+
+def test_a_stage_ends_the_same_whatever_follows_and_records_cut_the_recipe_short():
+    first = process.simulate(RECIPE[:1], core_carbon_wt=0.2)
+    longer = process.simulate(RECIPE, core_carbon_wt=0.2, record_times_h=[1.0, 1.75])
+    assert np.array_equal(longer.profiles[0].carbon_wt, first.carbon_wt)
+    cut = process.Stage(duration_h=0.25, temperature_c=930.0, end_temperature_c=890.0,
+                        carbon_potential_wt=0.8, nitrogen_potential_wt=0.3)
+    shorter = process.simulate([*RECIPE[:2], cut], core_carbon_wt=0.2)
+    np.testing.assert_allclose(longer.profiles[1].nitrogen_wt, shorter.nitrogen_wt, rtol=1e-9, atol=1e-15)
+
+
+def test_case_depth_reads_the_profile():
+    profile = process.Profile(0.0, np.array([0.0, 1.0, 2.0]), np.array([0.9, 0.5, 0.1]), np.zeros(3), 0.0, 0.0)
+    assert profile.case_depth_mm(0.3) == pytest.approx(1.5)
+    assert profile.case_depth_mm(0.95) == 0.0
+    with pytest.raises(ValueError, match="stays above 0.05 wt% over the whole depth"):
+        profile.case_depth_mm(0.05)
+
+
+STAGE = dict(duration_h=1.0, temperature_c=930.0)
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda: process.Stage(**{**STAGE, "duration_h": 0.0}), "duration_h must be positive, got 0.0"),
+    (lambda: process.Stage(**STAGE, carbon_potential_wt=0.8, carbon_transfer_m_s=0.0),
+     "carbon_transfer_m_s must be positive, got 0.0"),
+    (lambda: process.Stage(**STAGE, nitrogen_transfer_m_s=1e-7), "nitrogen_transfer_m_s = 1e-07 is given without"),
+    (lambda: process.Stage(**{**STAGE, "end_temperature_c": -300.0}), "end_temperature_c must be above absolute zero"),
+    (lambda: process.simulate([], core_carbon_wt=0.2), "at least one Stage"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, cells=2), "cells must be at least 3"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, geometry="cube"), "got 'cube'"),
+    (lambda: process.simulate([process.Stage(**STAGE, carbon_potential_wt=4.5)], core_carbon_wt=0.2),
+     r"stage 1 of 1: the carbon potential 4.5 wt% reaches 5 \(y_C \+ y_N\) = 1.09"),
+    (lambda: process.simulate([process.Stage(**{**STAGE, "duration_h": 8.0}, carbon_potential_wt=3.0),
+                               process.Stage(**STAGE, nitrogen_potential_wt=1.5)], core_carbon_wt=0.2),
+     r"stage 2 of 2: carbon and nitrogen reach 5 \(y_C \+ y_N\) = 1.0"),
+    (lambda: process.simulate([process.Stage(**STAGE, carbon_potential_wt=0.8)], core_carbon_wt=0.2,
+                              carbon_diffusivity=lambda x, T: math.nan), "stage 1 of 1: the carbon diffusivity is nan"),
+    (lambda: process.simulate([process.Stage(**STAGE, nitrogen_potential_wt=0.2)], core_carbon_wt=0.2,
+                              nitrogen_diffusivity=lambda x, T: -1e-11), "the nitrogen diffusivity is -1e-11"),
+])
+def test_bad_recipes_stop_with_a_value_error_that_names_them(make, message):
+    with pytest.raises(ValueError, match=message):
+        make()
+
+
+def test_the_rest_of_the_package_works_without_numpy():
+    result = run_python(
+        "import sys\n"
+        "sys.modules['numpy'] = None\n"
+        "from talvenor import slycke\n"
+        "print(slycke.create_carbon_diffusivity()([0.0, 0.0], 1200.0))\n"
+        "import talvenor.process\n"
+    )
+    assert "8.669673909014228e-12" in result.stdout
+    assert "ImportError: talvenor.process needs numpy" in result.stderr
+    assert "pip install 'talvenor[process]'" in result.stderr
