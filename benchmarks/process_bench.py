@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Speed of talvenor.process against the native Slycke call it is built on.
+
+    python benchmarks/process_bench.py            # 11 rounds
+    python benchmarks/process_bench.py --quick    # 3 rounds (smoke test)
+
+Everything runs in one process.  A round times one simulation of each recipe
+and 96,000 native Slycke calls with a list, in an order shuffled per round;
+the table gives medians over the rounds.  96,000 is one carbon and one
+nitrogen evaluation per cell per simulated minute of a 4-hour recipe on the
+default 200 cells, and the target is that a 4-hour recipe with both elements
+takes no longer than those calls.  The calls run in a compiled timeit loop
+whose names are locals, as in benchmarks/bench.py.
+"""
+
+import argparse
+import random
+import statistics
+import sys
+import time
+import timeit
+
+from talvenor import process, slycke
+
+CALLS = 96_000
+
+Stage = process.Stage
+RECIPES = {
+    # The example of the process documentation: carburizing, then nitrogen
+    # in a cooling ramp.
+    "4 h: boost, diffuse, carbonitride ramp": [
+        Stage(duration_h=2.0, temperature_c=930.0, carbon_potential_wt=1.1, carbon_transfer_m_s=2e-7),
+        Stage(duration_h=1.5, temperature_c=930.0, carbon_potential_wt=0.8, carbon_transfer_m_s=2e-7),
+        Stage(duration_h=0.5, temperature_c=930.0, end_temperature_c=850.0,
+              carbon_potential_wt=0.8, nitrogen_potential_wt=0.3),
+    ],
+    # Both elements move in every stage.
+    "4 h: carbonitriding, 3 stages": [
+        Stage(duration_h=2.0, temperature_c=880.0, carbon_potential_wt=0.8, carbon_transfer_m_s=2e-7,
+              nitrogen_potential_wt=0.25, nitrogen_transfer_m_s=1e-7),
+        Stage(duration_h=1.5, temperature_c=880.0, carbon_potential_wt=0.7, carbon_transfer_m_s=2e-7,
+              nitrogen_potential_wt=0.2, nitrogen_transfer_m_s=1e-7),
+        Stage(duration_h=0.5, temperature_c=880.0, end_temperature_c=840.0,
+              carbon_potential_wt=0.7, nitrogen_potential_wt=0.2),
+    ],
+    "4 h: carbonitriding, 1 stage": [
+        Stage(duration_h=4.0, temperature_c=880.0, carbon_potential_wt=0.8, carbon_transfer_m_s=2e-7,
+              nitrogen_potential_wt=0.25, nitrogen_transfer_m_s=1e-7),
+    ],
+}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="3 rounds instead of 11")
+    parser.add_argument("--rounds", type=int, help="timing rounds (default 11, quick 3)")
+    options = parser.parse_args(argv)
+    rounds = options.rounds or (3 if options.quick else 11)
+
+    carbon = slycke.create_carbon_diffusivity()
+    calls = timeit.Timer("f(a, b)", setup="f = _f; a = _a; b = _b",
+                         globals={"_f": carbon, "_a": [0.01, 0.002], "_b": 1200.0})
+
+    def simulation(stages):
+        def run():
+            start = time.perf_counter()
+            process.simulate(stages, core_carbon_wt=0.2)
+            return time.perf_counter() - start
+        return run
+
+    reference_name = f"{CALLS} slycke calls, list"
+    candidates = {reference_name: lambda: calls.timeit(CALLS)}
+    candidates.update({name: simulation(stages) for name, stages in RECIPES.items()})
+    times = {name: [] for name in candidates}
+    for run in candidates.values():
+        run()  # warm up
+    order = list(candidates)
+    shuffle = random.Random(20261208)
+    for _ in range(rounds):
+        shuffle.shuffle(order)
+        for name in order:
+            times[name].append(candidates[name]())
+
+    print(f"talvenor.process, Python {sys.version.split()[0]}, {rounds} rounds, 200 cells, "
+          f"{process.simulation.STEPS_PER_STAGE} steps per stage")
+    reference = statistics.median(times[reference_name])
+    width = max(map(len, candidates))
+    print(f"{'candidate':<{width}}  {'median ms':>9}  {'min ms':>7}  {'max ms':>7}  {'/calls':>6}")
+    for name, samples in times.items():
+        median = statistics.median(samples)
+        print(f"{name:<{width}}  {median * 1e3:>9.2f}  {min(samples) * 1e3:>7.2f}  {max(samples) * 1e3:>7.2f}"
+              f"  {median / reference:>6.2f}")
+    worst = max(statistics.median(times[name]) for name in RECIPES) / reference
+    print(f"summary: slowest recipe / {CALLS} calls = {worst:.2f} (<=1 {'ok' if worst <= 1.0 else 'MISSED'})")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
