@@ -18,7 +18,7 @@ from .solver import GEOMETRIES, Diffusivity, Grid, Trajectory, integrate
 __all__ = ["simulate"]
 
 #: Time steps per recipe stage unless asked otherwise.
-STEPS_PER_STAGE = 6
+STEPS_PER_STAGE = 8
 
 
 def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt: float = 0.0,

@@ -15,18 +15,18 @@ Time: TR-BDF2, a one-step, L-stable, second-order scheme of two implicit
 stages per step (a trapezoidal stage to t + gamma dt, then a BDF2 stage to
 t + dt): any step is stable, and the jump of a surface condition is damped,
 not ringing.  The diffusivities of a step are evaluated once, at an estimate
-of the composition half way through it, and frozen for the step, which keeps
-it second order (as the midpoint rule is) and makes both stages linear with
-one and the same tridiagonal matrix.  The estimate is extrapolated from the
-states of the previous step of the same recipe stage (and clipped to the
-range that the maximum principle allows); the first steps of a recipe stage,
-where that extrapolation is poorest, are solved again with the diffusivities
-at the middle of their own first solution.
+of the composition half way through it, and frozen for the step; that keeps
+the step second order (as in the midpoint rule) and leaves each element one
+linear tridiagonal system, with the same matrix for both stages.
 
-Every recipe stage starts afresh with the same number of steps, growing from
-the start of the stage as the square of the step index: the steps of a stage
-depend on that stage alone, and the short first steps follow the fast change
-after a jump of the surface condition.
+Every recipe stage starts afresh with the same number of steps, equal in the
+square root of the time since the start of the stage: after a jump of the
+surface condition the profile near the surface changes as that square root
+does, so the first steps are short and the estimate of each step's middle,
+extrapolated from the states of the previous step against the same square
+root, stays close.  (The first step has no previous one: a step with the
+diffusivities of its start makes the estimate.)  The steps of a stage
+depend on that stage alone.
 
 The scheme is written in its Runge-Kutta form, so the content of the part
 changes in each step by exactly the step's quadrature of the surface flux;
@@ -60,8 +60,6 @@ ELEMENTS = ("carbon", "nitrogen")
 GAMMA = 2.0 - math.sqrt(2.0)
 D = GAMMA / 2.0
 W = math.sqrt(2.0) / 4.0
-# Steps at the start of a recipe stage solved a second time (see above).
-CORRECTED_STEPS = 3
 
 Diffusivity = Callable[[list[float], float], float]
 if TYPE_CHECKING:
@@ -102,7 +100,7 @@ class Trajectory:
 
     times_s: list[float]  # of the history points
     surfaces: list[list[float]]  # surface compositions [y_C, y_N] at those times
-    uptakes: list[_Array]  # time-integrated surface fluxes (2,) up to those times, in m
+    uptakes: list[list[float]]  # time-integrated surface fluxes up to those times, in m
     records: list[tuple[float, _Array]]  # (time, profile) at the times asked for
     final: _Array  # profile at the end
 
@@ -156,10 +154,10 @@ class _Run:
         self.fractions = (np.arange(steps + 1) / steps) ** 2
         self.y = np.repeat(np.asarray(core, dtype=float)[:, None], grid.cells, axis=1)
         self.surface = self.y[:, 0].tolist()
-        self.uptake = np.zeros(2)
+        self.uptake = [0.0, 0.0]
         self.times_s: list[float] = []
         self.surfaces: list[list[float]] = []
-        self.uptakes: list[_Array] = []
+        self.uptakes: list[list[float]] = []
 
     def copy(self) -> _Run:
         """A run from the present state with a history of its own."""
@@ -177,129 +175,104 @@ class _Run:
         duration = stage.duration_s
         y, uptake = self.y, self.uptake
         previous: tuple[tuple[float, _Array], ...] = ()
-        for index, (fraction, next_fraction) in enumerate(zip(self.fractions[:-1], self.fractions[1:])):
+        for fraction, next_fraction in zip(self.fractions[:-1], self.fractions[1:]):
             t = start_s + duration * fraction
             dt = duration * (next_fraction - fraction)
             middle = 0.5 * (fraction + next_fraction)
-            if previous:
-                guess = _extrapolate(previous, t + 0.5 * dt)
-            else:
+            if not previous:
                 # Nothing of this stage to extrapolate from: a step with the
                 # diffusivities of its start predicts the middle.
-                guess = _Step(physics.operator(y, y, middle), y, dt).middle(t)
-            step = _Step(physics.operator(y, guess, middle), y, dt)
-            if index < CORRECTED_STEPS:
-                step = _Step(physics.operator(y, step.middle(t), middle), y, dt)
+                previous = physics.step(y, y, dt, middle).states(t, start_s)
+            guess = _extrapolate(previous, math.sqrt(t + 0.5 * dt - start_s))
+            step = physics.step(y, guess, dt, middle)
             physics.check_limit(step.y_next)
-            if not previous:
-                self._remember(t, step.operator.surface(y), uptake)
-            self._remember(t + GAMMA * dt, step.operator.surface(step.y_mid), uptake + step.uptake_mid)
-            uptake = uptake + step.uptake
-            self._remember(t + dt, step.operator.surface(step.y_next), uptake)
-            previous = step.states(t)
+            if t == start_s:
+                self._remember(t, step.surface, uptake)
+            self._remember(t + GAMMA * dt, step.surface_mid, [u + g for u, g in zip(uptake, step.uptake_mid)])
+            uptake = [u + g for u, g in zip(uptake, step.uptake)]
+            self._remember(t + dt, step.surface_next, uptake)
+            previous = step.states(t, start_s)
             y = step.y_next
         self.y, self.surface, self.uptake = y, self.surfaces[-1], uptake
         return self.profile()
 
-    def _remember(self, t: float, surface: list[float], uptake: _Array) -> None:
+    def _remember(self, t: float, surface: list[float], uptake: list[float]) -> None:
         self.times_s.append(t)
         self.surfaces.append(surface)
         self.uptakes.append(uptake)
 
 
 def _extrapolate(states: Sequence[tuple[float, _Array]], t: float) -> _Array:
-    """The polynomial through the (time, state) pairs, at ``t``."""
+    """The polynomial through the (time, composition) pairs, at ``t``."""
     times = [s for s, _ in states]
     return sum((math.prod((t - other) / (own - other) for other in times if other != own) * y
                 for own, y in states), np.zeros(()))
 
 
 class _Step:
-    """One TR-BDF2 step of length ``dt`` from ``y`` with a frozen operator.
+    """One TR-BDF2 step of length ``dt`` from ``y`` with frozen diffusivities.
 
     Freezing the diffusivities at a second-order estimate of the middle of
-    the step keeps the step second order, as in the midpoint rule, and both
-    implicit stages then share one matrix, V / (D dt) + A.
+    the step keeps the step second order, as in the midpoint rule; the
+    elements then move independently through the step, each with one
+    tridiagonal matrix, V / (D dt) + A, for both of its implicit stages.
     """
 
-    def __init__(self, operator: _Operator, y: _Array, dt: float) -> None:
-        self.operator = operator
+    def __init__(self, physics: _StagePhysics, frozen: _Frozen, y: _Array, dt: float) -> None:
         self.y = y
         self.dt = dt
-        scale = operator.volumes / (D * dt)
-        factors = operator.factor(scale)
-        f = operator.rate(y)
-        flux = operator.flux(y)
-        # Trapezoidal stage to t + GAMMA dt.
-        self.y_mid = operator.solve(factors, scale * y + f)
-        f_mid = scale * (self.y_mid - y) - f
-        flux_mid = operator.flux(self.y_mid)
-        # BDF2 stage to t + dt.
-        self.y_next = operator.solve(factors, scale * y + (W / D) * (f + f_mid))
-        flux_next = operator.flux(self.y_next)
+        self.y_mid = y.copy()
+        self.y_next = y.copy()
         # The content gained, in site fraction times metres: the Runge-Kutta
         # quadrature of the surface flux.
-        self.uptake_mid = D * dt * (flux + flux_mid)
-        self.uptake = dt * (W * (flux + flux_mid) + D * flux_next)
-
-    def states(self, t: float) -> tuple[tuple[float, _Array], ...]:
-        """The (time, composition) pairs of the step that starts at ``t``."""
-        return (t, self.y), (t + GAMMA * self.dt, self.y_mid), (t + self.dt, self.y_next)
-
-    def middle(self, t: float) -> _Array:
-        """The composition half way through the step that starts at ``t``."""
-        return _extrapolate(self.states(t), t + 0.5 * self.dt)
-
-
-class _Operator:
-    """The discrete operator f = b - A y of a stage with its diffusivities
-    frozen: face conductances A D / h of the active elements, and the surface
-    conductances and diffusivities."""
-
-    def __init__(self, physics: _StagePhysics, conductances: dict[int, _Array], surface_conductance: list[float],
-                 surface_diffusivity: list[float]) -> None:
-        self.physics = physics
-        self.volumes = physics.grid.volumes
-        self.conductances = conductances
-        self.surface_conductance = surface_conductance
-        self.surface_diffusivity = surface_diffusivity
-
-    def rate(self, y: _Array) -> _Array:
-        f = np.zeros_like(y)
-        for i, conductance in self.conductances.items():
-            inward = conductance * (y[i, :-1] - y[i, 1:])
-            f[i, 1:] += inward
-            f[i, :-1] -= inward
-            f[i, 0] += self.surface_conductance[i] * (self.physics.potential[i] - y[i, 0])
-        return f
-
-    def flux(self, y: _Array) -> _Array:
-        """The flux into the part through the treated surface."""
-        potential = self.physics.potential
-        return np.array([g * (p - first) for g, p, first in zip(self.surface_conductance, potential, y[:, 0].tolist())])
-
-    def surface(self, y: _Array) -> list[float]:
-        return self.physics.surface(y[:, 0].tolist(), self.surface_diffusivity)
-
-    def factor(self, scale: _Array) -> dict[int, tuple[list[float], list[float], list[float]]]:
-        """The elimination of V / (D dt) + A for each active element."""
-        factors = {}
-        for i, conductance in self.conductances.items():
+        self.uptake_mid = [0.0, 0.0]
+        self.uptake = [0.0, 0.0]
+        scale = physics.grid.volumes / (D * dt)
+        for i in physics.active:
+            conductance, g, potential = frozen.conductances[i], frozen.surface_conductances[i], physics.potential[i]
             diagonal = scale.copy()
             diagonal[:-1] += conductance
             diagonal[1:] += conductance
-            diagonal[0] += self.surface_conductance[i]
-            factors[i] = _factor_tridiagonal(diagonal.tolist(), conductance.tolist())
-        return factors
+            diagonal[0] += g
+            factor = _factor_tridiagonal(diagonal.tolist(), conductance.tolist())
+            row = y[i]
+            flow = conductance * (row[:-1] - row[1:])
+            f = np.zeros_like(row)
+            f[1:] = flow
+            f[:-1] -= flow
+            flux = g * (potential - float(row[0]))
+            f[0] += flux
+            base = scale * row
+            # Trapezoidal stage to t + GAMMA dt.
+            mid = np.array(_substitute(factor, (base + f).tolist(), g * potential))
+            f_mid = scale * mid - base - f
+            flux_mid = g * (potential - float(mid[0]))
+            # BDF2 stage to t + dt.
+            after = np.array(_substitute(factor, (base + (W / D) * (f + f_mid)).tolist(), g * potential))
+            flux_next = g * (potential - float(after[0]))
+            self.y_mid[i], self.y_next[i] = mid, after
+            self.uptake_mid[i] = D * dt * (flux + flux_mid)
+            self.uptake[i] = dt * (W * (flux + flux_mid) + D * flux_next)
+        self.surface = physics.surface(y[:, 0].tolist(), frozen.surface_diffusivities)
+        self.surface_mid = physics.surface(self.y_mid[:, 0].tolist(), frozen.surface_diffusivities)
+        self.surface_next = physics.surface(self.y_next[:, 0].tolist(), frozen.surface_diffusivities)
 
-    def solve(self, factors: dict[int, tuple[list[float], list[float], list[float]]], rhs: _Array) -> _Array:
-        """Solve (V / (D dt) + A) y = rhs + b."""
-        y = rhs.copy()
-        for i, factor in factors.items():
-            row = rhs[i].tolist()
-            row[0] += self.surface_conductance[i] * self.physics.potential[i]
-            y[i] = _substitute(factor, row)
-        return y
+    def states(self, t: float, start_s: float) -> tuple[tuple[float, _Array], ...]:
+        """The compositions of the step that starts at ``t``, against the
+        square root of the time since ``start_s``."""
+        return tuple((math.sqrt(time - start_s), y) for time, y in
+                     ((t, self.y), (t + GAMMA * self.dt, self.y_mid), (t + self.dt, self.y_next)))
+
+
+@dataclass
+class _Frozen:
+    """The diffusivities of a step, as the operator f = b - A y uses them:
+    face conductances A D / h and surface conductances of the active
+    elements, and the diffusivities at the surface."""
+
+    conductances: dict[int, _Array]
+    surface_conductances: list[float]
+    surface_diffusivities: list[float]
 
 
 class _StagePhysics:
@@ -323,10 +296,15 @@ class _StagePhysics:
         self.low = np.array([[math.inf if c.closed else p] for p, c in zip(self.potential, conditions)])
         self.high = np.array([[-math.inf if c.closed else p] for p, c in zip(self.potential, conditions)])
 
-    def operator(self, y: _Array, guess: _Array, fraction: float) -> _Operator:
-        """The operator with the diffusivities at ``guess`` (clipped to what
-        the maximum principle allows from ``y``) and the temperature at
-        ``fraction`` of the stage."""
+    def step(self, y: _Array, guess: _Array, dt: float, fraction: float) -> _Step:
+        """The step from ``y`` with the diffusivities at ``guess`` and the
+        temperature at ``fraction`` of the stage."""
+        return _Step(self, self.freeze(y, guess, fraction), y, dt)
+
+    def freeze(self, y: _Array, guess: _Array, fraction: float) -> _Frozen:
+        """The diffusivities at ``guess`` (clipped to what the maximum
+        principle allows from ``y``) and the temperature at ``fraction`` of
+        the stage."""
         guess = np.clip(guess, np.minimum(y.min(axis=1)[:, None], self.low),
                         np.maximum(y.max(axis=1)[:, None], self.high))
         temperature = self.stage.temperature_k(fraction)
@@ -353,7 +331,7 @@ class _StagePhysics:
             elif beta is not None:
                 surface_conductance[i] = beta * half_cell / (beta + half_cell)
             conductances[i] = np.array(values[1:]) * self.face_factor
-        return _Operator(self, conductances, surface_conductance, surface_diffusivity)
+        return _Frozen(conductances, surface_conductance, surface_diffusivity)
 
     def surface(self, first: list[float], diffusivity: list[float] | None) -> list[float]:
         """The surface composition beside the first cell's ``first``; behind a
@@ -413,20 +391,15 @@ def _factor_tridiagonal(diagonal: list[float], coupling: list[float]) -> tuple[l
     return scales, ratios, above
 
 
-def _substitute(factor: tuple[list[float], list[float], list[float]], rhs: list[float]) -> list[float]:
-    """Solve with an eliminated matrix (see ``_factor_tridiagonal``)."""
+def _substitute(factor: tuple[list[float], list[float], list[float]], rhs: list[float],
+                surface_term: float) -> list[float]:
+    """Solve with an eliminated matrix (see ``_factor_tridiagonal``) for the
+    right-hand side ``rhs`` plus ``surface_term`` in its first row."""
     scales, ratios, above = factor
-    values: list[float] = []
-    append = values.append
+    rhs[0] += surface_term
     value = 0.0
-    for r, k_above, scale in zip(rhs, above, scales):
-        value = (r + k_above * value) * scale
-        append(value)
-    solution: list[float] = []
-    append = solution.append
+    values = [value := (r + k_above * value) * scale for r, k_above, scale in zip(rhs, above, scales)]
     y = 0.0
-    for ratio, value in zip(reversed(ratios), reversed(values)):
-        y = value + ratio * y
-        append(y)
+    solution = [y := value + ratio * y for ratio, value in zip(reversed(ratios), reversed(values))]
     solution.reverse()
     return solution
