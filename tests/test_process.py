@@ -7,6 +7,9 @@ sphere (6.3) with the surface held.
 """
 
 import math
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -167,3 +170,10 @@ def test_the_rest_of_the_package_works_without_numpy():
     assert "8.669673909014228e-12" in result.stdout
     assert "ImportError: talvenor.process needs numpy" in result.stderr
     assert "pip install 'talvenor[process]'" in result.stderr
+
+
+def test_the_benchmark_runs():
+    bench = Path(__file__).resolve().parents[1] / "benchmarks" / "process_bench.py"
+    result = subprocess.run([sys.executable, str(bench), "--rounds", "1"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert "4 h: carbonitriding, 3 stages" in result.stdout and "summary: slowest recipe / 96000 calls" in result.stdout
