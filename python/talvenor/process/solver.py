@@ -179,11 +179,9 @@ class _Run:
             t = start_s + duration * fraction
             dt = duration * (next_fraction - fraction)
             middle = 0.5 * (fraction + next_fraction)
-            if not previous:
-                # Nothing of this stage to extrapolate from: a step with the
-                # diffusivities of its start predicts the middle.
-                previous = physics.step(y, y, dt, middle).states(t, start_s)
-            guess = _extrapolate(previous, math.sqrt(t + 0.5 * dt - start_s))
+            # The first step of a stage, with nothing of the stage to
+            # extrapolate from, takes the diffusivities of its start.
+            guess = _extrapolate(previous, math.sqrt(t + 0.5 * dt - start_s)) if previous else y
             step = physics.step(y, guess, dt, middle)
             physics.check_limit(step.y_next)
             if t == start_s:
@@ -223,36 +221,12 @@ class _Step:
         self.dt = dt
         self.y_mid = y.copy()
         self.y_next = y.copy()
-        # The content gained, in site fraction times metres: the Runge-Kutta
-        # quadrature of the surface flux.
-        self.uptake_mid = [0.0, 0.0]
+        self.uptake_mid = [0.0, 0.0]  # content gained, in site fraction times m
         self.uptake = [0.0, 0.0]
         scale = physics.grid.volumes / (D * dt)
         for i in physics.active:
-            conductance, g, potential = frozen.conductances[i], frozen.surface_conductances[i], physics.potential[i]
-            diagonal = scale.copy()
-            diagonal[:-1] += conductance
-            diagonal[1:] += conductance
-            diagonal[0] += g
-            factor = _factor_tridiagonal(diagonal.tolist(), conductance.tolist())
-            row = y[i]
-            flow = conductance * (row[:-1] - row[1:])
-            f = np.zeros_like(row)
-            f[1:] = flow
-            f[:-1] -= flow
-            flux = g * (potential - float(row[0]))
-            f[0] += flux
-            base = scale * row
-            # Trapezoidal stage to t + GAMMA dt.
-            mid = np.array(_substitute(factor, (base + f).tolist(), g * potential))
-            f_mid = scale * mid - base - f
-            flux_mid = g * (potential - float(mid[0]))
-            # BDF2 stage to t + dt.
-            after = np.array(_substitute(factor, (base + (W / D) * (f + f_mid)).tolist(), g * potential))
-            flux_next = g * (potential - float(after[0]))
-            self.y_mid[i], self.y_next[i] = mid, after
-            self.uptake_mid[i] = D * dt * (flux + flux_mid)
-            self.uptake[i] = dt * (W * (flux + flux_mid) + D * flux_next)
+            self.y_mid[i], self.y_next[i], self.uptake_mid[i], self.uptake[i] = _advance(
+                y[i], dt, scale, frozen.conductances[i], frozen.surface_conductances[i], physics.potential[i])
         self.surface = physics.surface(y[:, 0].tolist(), frozen.surface_diffusivities)
         self.surface_mid = physics.surface(self.y_mid[:, 0].tolist(), frozen.surface_diffusivities)
         self.surface_next = physics.surface(self.y_next[:, 0].tolist(), frozen.surface_diffusivities)
@@ -262,6 +236,33 @@ class _Step:
         square root of the time since ``start_s``."""
         return tuple((math.sqrt(time - start_s), y) for time, y in
                      ((t, self.y), (t + GAMMA * self.dt, self.y_mid), (t + self.dt, self.y_next)))
+
+
+def _advance(y: _Array, dt: float, scale: _Array, conductance: _Array, g: float,
+             potential: float) -> tuple[_Array, _Array, float, float]:
+    """One element through a step: its compositions at t + GAMMA dt and at
+    t + dt, and the content it gained by then (in site fraction times m)."""
+    diagonal = scale.copy()
+    diagonal[:-1] += conductance
+    diagonal[1:] += conductance
+    diagonal[0] += g
+    system = _Tridiagonal(diagonal.tolist(), conductance.tolist())
+    flow = conductance * (y[:-1] - y[1:])
+    f = np.zeros_like(y)
+    f[1:] = flow
+    f[:-1] -= flow
+    flux = g * (potential - float(y[0]))
+    f[0] += flux
+    base = scale * y
+    # Trapezoidal stage to t + GAMMA dt.
+    mid = np.array(system.solve((base + f).tolist(), g * potential))
+    f_mid = scale * mid - base - f
+    flux_mid = g * (potential - float(mid[0]))
+    # BDF2 stage to t + dt, with the same matrix.
+    after = np.array(system.solve((base + (W / D) * (f + f_mid)).tolist(), g * potential))
+    flux_next = g * (potential - float(after[0]))
+    # The Runge-Kutta quadrature of the surface flux.
+    return mid, after, D * dt * (flux + flux_mid), dt * (W * (flux + flux_mid) + D * flux_next)
 
 
 @dataclass
@@ -369,37 +370,41 @@ class _StagePhysics:
                            "where the Slycke diffusivities are singular")
 
 
-def _factor_tridiagonal(diagonal: list[float], coupling: list[float]) -> tuple[list[float], list[float], list[float]]:
-    """Eliminate the symmetric tridiagonal matrix whose off-diagonal entries
-    between rows i and i + 1 are ``-coupling[i]``: the reciprocal pivots, the
-    ratios and the couplings of each row to the one above.
+class _Tridiagonal:
+    """A symmetric tridiagonal matrix whose off-diagonal entries between rows
+    i and i + 1 are ``-coupling[i]``, eliminated on its first solve.
 
     The matrix is an M-matrix (a positive, diagonally dominant diagonal and
     non-negative couplings), so elimination without pivoting subtracts
     nothing but non-negative terms from the diagonal and is stable.
     """
-    scales = []
-    ratios = []
-    above = [0.0] + coupling
-    coupling = coupling + [0.0]
-    ratio = 0.0
-    for pivot, k_above, k in zip(diagonal, above, coupling):
-        scale = 1.0 / (pivot - k_above * ratio)
-        ratio = k * scale
-        scales.append(scale)
-        ratios.append(ratio)
-    return scales, ratios, above
 
+    def __init__(self, diagonal: list[float], coupling: list[float]) -> None:
+        self.diagonal = diagonal
+        self.above = [0.0] + coupling  # each row's coupling to the one above
+        self.below = coupling + [0.0]
+        self.scales: list[float] = []  # reciprocal pivots
 
-def _substitute(factor: tuple[list[float], list[float], list[float]], rhs: list[float],
-                surface_term: float) -> list[float]:
-    """Solve with an eliminated matrix (see ``_factor_tridiagonal``) for the
-    right-hand side ``rhs`` plus ``surface_term`` in its first row."""
-    scales, ratios, above = factor
-    rhs[0] += surface_term
-    value = 0.0
-    values = [value := (r + k_above * value) * scale for r, k_above, scale in zip(rhs, above, scales)]
-    y = 0.0
-    solution = [y := value + ratio * y for ratio, value in zip(reversed(ratios), reversed(values))]
-    solution.reverse()
-    return solution
+    def solve(self, rhs: list[float], surface_term: float) -> list[float]:
+        """The solution for ``rhs`` plus ``surface_term`` in the first row."""
+        rhs[0] += surface_term
+        values: list[float] = []
+        append = values.append
+        value = 0.0
+        if self.scales:
+            for r, k_above, scale in zip(rhs, self.above, self.scales):
+                value = (r + k_above * value) * scale
+                append(value)
+        else:
+            scales = self.scales
+            scale = 0.0
+            for pivot, k_above, r in zip(self.diagonal, self.above, rhs):
+                scale = 1.0 / (pivot - k_above * k_above * scale)
+                value = (r + k_above * value) * scale
+                append(value)
+                scales.append(scale)
+        y = 0.0
+        solution = [y := value + k_below * scale * y for value, k_below, scale
+                    in zip(reversed(values), reversed(self.below), reversed(self.scales))]
+        solution.reverse()
+        return solution
