@@ -24,9 +24,9 @@ square root of the time since the start of the stage: after a jump of the
 surface condition the profile near the surface changes as that square root
 does, so the first steps are short and the estimate of each step's middle,
 extrapolated from the states of the previous step against the same square
-root, stays close.  (The first step has no previous one: a step with the
-diffusivities of its start makes the estimate.)  The steps of a stage
-depend on that stage alone.
+root, stays close.  (The first step, with no previous one, takes the
+diffusivities of its start.)  The steps of a stage depend on that stage
+alone.
 
 The scheme is written in its Runge-Kutta form, so the content of the part
 changes in each step by exactly the step's quadrature of the surface flux;
