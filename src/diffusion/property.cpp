@@ -15,6 +15,29 @@ PyErr type_error(const char* message)
     return PyErr::new_err(PyExc_TypeError, message);
 }
 
+// Whether the generic attribute lookup of `name` on `object` would bind a
+// plain method: the type's lookup is the generic one, instances have no
+// dictionary, and the type's attribute is a function or a method descriptor
+// that applies to `object`. Binding either runs no code and can fail only for
+// lack of memory, so the lookup succeeds and the bound method need not be made.
+bool binds_plain_method(PyObject* object, PyObject* name)
+{
+    PyTypeObject* type = Py_TYPE(object);
+    if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset != 0 ||
+        PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        return false;
+    }
+    PyObject* attribute = _PyType_Lookup(type, name);  // borrowed; sets no error
+    if (!attribute) {
+        return false;
+    }
+    if (Py_IS_TYPE(attribute, &PyFunction_Type)) {
+        return true;
+    }
+    // A method descriptor refuses to bind to an instance of another class.
+    return Py_IS_TYPE(attribute, &PyMethodDescr_Type) && PyObject_TypeCheck(object, PyDescr_TYPE(attribute));
+}
+
 }  // namespace
 
 std::expected<PropertyState, PyErr> PropertyState::from_callback(Ref callback)
@@ -70,6 +93,9 @@ bool has_array_attribute(PyObject* array)
     });
     if (!name) {
         return false;
+    }
+    if (binds_plain_method(array, *name)) {
+        return true;
     }
     if (Ref attribute = Ref::steal(PyObject_GetAttr(array, *name))) {
         return true;
