@@ -1,6 +1,9 @@
 #include "boundary.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
 
 namespace talvenor {
 
@@ -220,6 +223,70 @@ std::expected<void, PyErr> append_converted(Composition& values, PyObject* item)
     return {};
 }
 
+// An exact numpy.ndarray, recognised without importing numpy: numpy defines
+// it as a static type, and a subclass would be a heap type.
+bool is_exact_ndarray(PyObject* object)
+{
+    PyTypeObject* type = Py_TYPE(object);
+    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+}
+
+// Buffer formats of a double in this machine's byte order.
+bool is_native_double(const char* format)
+{
+    static_assert(std::numeric_limits<double>::is_iec559, "the standard-size formats are IEEE 754 doubles");
+    constexpr std::string_view native[] = {"d", "@d", "=d", std::endian::native == std::endian::little ? "<d" : ">d"};
+    return format && std::ranges::find(native, std::string_view(format)) != std::end(native);
+}
+
+// An object's memory as strided records, released on every path. An object
+// that does not export it leaves no error behind.
+class BufferView {
+public:
+    explicit BufferView(PyObject* object) noexcept
+        : exported_(PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0)
+    {
+        if (!exported_) {
+            PyErr_Clear();
+        }
+    }
+    ~BufferView()
+    {
+        if (exported_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+
+    explicit operator bool() const noexcept { return exported_; }
+    const Py_buffer* operator->() const noexcept { return &view_; }
+
+private:
+    Py_buffer view_;  // filled in place: an exporter may point into it
+    bool exported_;
+};
+
+// The entries of a one-dimensional array of native doubles, read from its
+// memory. False, with nothing read, for any other layout.
+bool read_native_doubles(Composition& values, PyObject* array)
+{
+    BufferView buffer(array);
+    if (!buffer || buffer->ndim != 1 || buffer->itemsize != sizeof(double) || !is_native_double(buffer->format)) {
+        return false;
+    }
+    const auto* memory = static_cast<const char*>(buffer->buf);
+    const Py_ssize_t count = buffer->shape[0];
+    const Py_ssize_t stride = buffer->strides[0];
+    values.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        double value;
+        std::memcpy(&value, memory + i * stride, sizeof value);  // an entry may be unaligned
+        values.push_back(value);
+    }
+    return true;
+}
+
 std::expected<void, PyErr> convert_entries(Composition& values, PyObject* object)
 {
     if (PyList_CheckExact(object)) {
@@ -238,6 +305,12 @@ std::expected<void, PyErr> convert_entries(Composition& values, PyObject* object
                 return forward_error(appended);
             }
         }
+        return {};
+    }
+    // Iterating an exact ndarray of native doubles yields numpy.float64
+    // scalars, float subclasses holding these very doubles; reading the
+    // array's memory gives the same doubles without making the scalars.
+    if (is_exact_ndarray(object) && read_native_doubles(values, object)) {
         return {};
     }
 
