@@ -24,9 +24,16 @@ the rounds and ratios to two floors:
   (``functools.partial`` and ``operator.itemgetter`` have vectorcall and are no
   floor for ``tp_call``.)
 
+The Slycke rows take every kind of composition array: a list, an object that
+is a sequence with an ``__array__`` method, and numpy arrays (float64, float64
+with a stride, float32) when numpy is installed. The line ``arrays:`` gives the
+numpy float64 call against ``math.atan2`` and the list call against the
+``tp_call`` floor; ``summary:`` gives the older targets.
+
 Before timing, native and pure-Python results are compared bit for bit
-(``float.hex``); any difference makes the exit status 1. So does memory that
-grows with the number of calls in the memory part.
+(``float.hex``) for every kind of array the rows take; any difference makes
+the exit status 1. So does memory that grows with the number of calls in the
+memory part.
 """
 
 import argparse
@@ -65,6 +72,40 @@ def pre_exponential_func(x, T):
 
 def activation_energy_func(x, T):
     return 148000.0 - 1.0e5 * x[0]
+
+
+class ArrayLike:
+    """A composition that is neither a list nor a numpy array: a sequence with
+    an ``__array__`` method, as other array libraries' types are."""
+
+    __slots__ = ("_entries",)
+
+    def __init__(self, entries):
+        self._entries = list(entries)
+
+    def __len__(self):
+        return len(self._entries)
+
+    def __getitem__(self, index):
+        return self._entries[index]
+
+    def __iter__(self):
+        return iter(self._entries)
+
+    def __array__(self, dtype=None, copy=None):
+        return numpy.array(self._entries, dtype=dtype, copy=copy)
+
+
+def composition_arrays(x):
+    """(kind, array) for each timed kind of composition array holding x."""
+    arrays = [("list", list(x)), ("__array__ object", ArrayLike(x))]
+    if numpy is not None:
+        arrays += [
+            ("numpy float64", numpy.array(x, dtype=numpy.float64)),
+            ("numpy float64 strided", numpy.array(x, dtype=numpy.float64).repeat(2)[::2]),
+            ("numpy float32", numpy.array(x, dtype=numpy.float32)),
+        ]
+    return arrays
 
 
 # ---------------------------------------------------------------------------
@@ -110,10 +151,7 @@ def agreement_cases():
     cases = []
     for label, native, python in pairs:
         for x in AGREEMENT_COMPOSITIONS:
-            arrays = [("list", x)]
-            if numpy is not None:
-                arrays.append(("numpy", numpy.array(x, dtype=float)))
-            for kind, array in arrays:
+            for kind, array in composition_arrays(x):
                 for T in AGREEMENT_TEMPERATURES:
                     cases.append(
                         (
@@ -192,15 +230,11 @@ def candidates():
             b=TEMPERATURE,
         ),
     ]
-    if numpy is not None:
-        rows.append(
-            Candidate(
-                "slycke carbon, numpy float64",
-                carbon,
-                a=numpy.array(COMPOSITION, dtype=numpy.float64),
-                b=TEMPERATURE,
-            )
-        )
+    rows += [
+        Candidate(f"slycke carbon, {kind}", carbon, a=array, b=TEMPERATURE)
+        for kind, array in composition_arrays(COMPOSITION)
+        if kind != "list"
+    ]
     rows += [
         Candidate("callback diffusivity (2 functions)", callback, a=list(COMPOSITION), b=TEMPERATURE),
         Candidate("PreExponentialFactor(lambda)", factor, a=list(COMPOSITION), b=TEMPERATURE),
@@ -209,6 +243,17 @@ def candidates():
         Candidate("slycke.create_carbon_diffusivity()", slycke.create_carbon_diffusivity, "f()"),
         Candidate("ArrheniusModifiedDiffusivity(funcs)", diffusion.ArrheniusModifiedDiffusivity, construct, **funcs),
         Candidate("pure: slycke carbon, list, positional", pure_carbon, a=list(COMPOSITION), b=TEMPERATURE),
+    ]
+    if numpy is not None:
+        rows.append(
+            Candidate(
+                "pure: slycke carbon, numpy float64",
+                pure_carbon,
+                a=numpy.array(COMPOSITION, dtype=numpy.float64),
+                b=TEMPERATURE,
+            )
+        )
+    rows += [
         Candidate("pure: callback diffusivity", pure_callback, a=list(COMPOSITION), b=TEMPERATURE),
         Candidate("pure: PreExponentialFactor(lambda)", pure_factor, a=list(COMPOSITION), b=TEMPERATURE),
         Candidate("pure: create_carbon_diffusivity()", pure.create_carbon_diffusivity, "f()"),
@@ -276,11 +321,30 @@ def report(rows):
             2.0,
         ),
     ]
+    # The numpy call against math.atan2, and the list call against the
+    # interpreter's floor for tp_call.
+    array_targets = [
+        (
+            "slycke_list/tp_call",
+            ratio("slycke carbon, list, positional", "floor: staticmethod(math.atan2)(x, y)"),
+            "<=",
+            1.25,
+        ),
+    ]
+    if numpy is not None:
+        array_targets.insert(
+            0, ("slycke_numpy/atan2", ratio("slycke carbon, numpy float64", "floor: math.atan2(x, y)"), "<=", 6.0)
+        )
+    return f"{verdicts('arrays', array_targets)}\n{verdicts('summary', targets)}"
+
+
+def verdicts(label, targets):
+    """One line: each ratio with its target and whether it is met."""
     parts = []
     for name, value, relation, target in targets:
         met = value <= target if relation == "<=" else value >= target
         parts.append(f"{name}={value:.2f} ({relation}{target:g} {'ok' if met else 'MISSED'})")
-    return "summary: " + "; ".join(parts)
+    return f"{label}: " + "; ".join(parts)
 
 
 # ---------------------------------------------------------------------------
@@ -351,12 +415,21 @@ def memory_runs(quick):
         pre_exponential_func=pre_exponential_func, activation_energy_func=activation_energy_func
     )
     panic = type(_raised(lambda: carbon([0.0], TEMPERATURE)))
-    return [
+    runs = [
         ("slycke carbon, list", _repeat, (carbon, (list(COMPOSITION), TEMPERATURE)), 1_000_000 // scale),
         ("callback diffusivity", _repeat, (callback, (list(COMPOSITION), TEMPERATURE)), 100_000 // scale),
         ("slycke, too-short list (raises)", _repeat_failing, (carbon, ([0.0], TEMPERATURE)), 100_000 // scale, panic),
         ("slycke, tuple (raises)", _repeat_failing, (carbon, ((0.0, 0.0), TEMPERATURE)), 100_000 // scale, TypeError),
     ]
+    if numpy is not None:
+        # Reading an array's memory must hand back every buffer it takes.
+        float64 = numpy.array(COMPOSITION, dtype=numpy.float64)
+        short = numpy.array([0.0])
+        runs += [
+            ("slycke carbon, numpy float64", _repeat, (carbon, (float64, TEMPERATURE)), 1_000_000 // scale),
+            ("slycke, too-short numpy (raises)", _repeat_failing, (carbon, (short, TEMPERATURE)), 100_000 // scale, panic),
+        ]
+    return runs
 
 
 def measure_memory(runs):
