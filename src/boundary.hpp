@@ -157,11 +157,21 @@ class OnceCell {
 public:
     PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
 
+    // Inline up to the creation: every call's instance test and every
+    // __array__ test look a cell up.
     template <class Init>
-    std::expected<PyObject*, PyErr> get_or_try_init(Init&& init);
+    std::expected<PyObject*, PyErr> get_or_try_init(Init&& init)
+    {
+        if (PyObject* value = get()) {
+            return value;
+        }
+        return create(std::forward<Init>(init));
+    }
 
 private:
     class LockReleased;
+    template <class Init>
+    [[gnu::noinline]] std::expected<PyObject*, PyErr> create(Init&& init);
     std::atomic<PyObject*> value_{nullptr};
     std::mutex mutex_;
 };
@@ -203,11 +213,8 @@ private:
 };
 
 template <class Init>
-std::expected<PyObject*, PyErr> OnceCell::get_or_try_init(Init&& init)
+std::expected<PyObject*, PyErr> OnceCell::create(Init&& init)
 {
-    if (PyObject* value = get()) {
-        return value;
-    }
     std::optional<PyErr> error;
     {
         LockReleased released;
