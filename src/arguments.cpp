@@ -223,12 +223,23 @@ std::expected<void, PyErr> append_converted(Composition& values, PyObject* item)
     return {};
 }
 
+// numpy.ndarray once an instance has been met: a static type, which lives as
+// long as the process.
+std::atomic<PyTypeObject*> ndarray_type{nullptr};
+
 // An exact numpy.ndarray, recognised without importing numpy: numpy defines
 // it as a static type, and a subclass would be a heap type.
 bool is_exact_ndarray(PyObject* object)
 {
     PyTypeObject* type = Py_TYPE(object);
-    return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && std::strcmp(type->tp_name, "numpy.ndarray") == 0;
+    if (type == ndarray_type.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || std::strcmp(type->tp_name, "numpy.ndarray") != 0) {
+        return false;
+    }
+    ndarray_type.store(type, std::memory_order_relaxed);
+    return true;
 }
 
 // Buffer formats of a double in this machine's byte order.
