@@ -292,22 +292,22 @@ class _StagePhysics:
         self.potential = [c.potential_y or 0.0 for c in conditions]
         # An element with a closed surface and a uniform profile stays as it is.
         self.active = [i for i, c in enumerate(conditions) if not c.closed or run.y[i].min() != run.y[i].max()]
-        # Predictions are clipped to what the maximum principle allows: the
-        # range of the present profile and the potential.
-        self.low = np.array([[math.inf if c.closed else p] for p, c in zip(self.potential, conditions)])
-        self.high = np.array([[-math.inf if c.closed else p] for p, c in zip(self.potential, conditions)])
+        # Predictions are clipped to what the maximum principle allows in
+        # this stage: the range of the profile at its start and the potential.
+        self.low = np.array([[min(run.y[i].min(), p if not c.closed else math.inf)]
+                             for i, (p, c) in enumerate(zip(self.potential, conditions))])
+        self.high = np.array([[max(run.y[i].max(), p if not c.closed else -math.inf)]
+                              for i, (p, c) in enumerate(zip(self.potential, conditions))])
 
     def step(self, y: _Array, guess: _Array, dt: float, fraction: float) -> _Step:
         """The step from ``y`` with the diffusivities at ``guess`` and the
         temperature at ``fraction`` of the stage."""
-        return _Step(self, self.freeze(y, guess, fraction), y, dt)
+        return _Step(self, self.freeze(guess, fraction), y, dt)
 
-    def freeze(self, y: _Array, guess: _Array, fraction: float) -> _Frozen:
+    def freeze(self, guess: _Array, fraction: float) -> _Frozen:
         """The diffusivities at ``guess`` (clipped to what the maximum
-        principle allows from ``y``) and the temperature at ``fraction`` of
-        the stage."""
-        guess = np.clip(guess, np.minimum(y.min(axis=1)[:, None], self.low),
-                        np.maximum(y.max(axis=1)[:, None], self.high))
+        principle allows) and the temperature at ``fraction`` of the stage."""
+        guess = np.clip(guess, self.low, self.high)
         temperature = self.stage.temperature_k(fraction)
         first = guess[:, 0].tolist()
         surface = self.surface(first, None)
