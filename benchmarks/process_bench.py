@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Speed of talvenor.process against the native Slycke call it is built on.
 
-    python benchmarks/process_bench.py            # 11 rounds
+    python benchmarks/process_bench.py            # 21 rounds
     python benchmarks/process_bench.py --quick    # 3 rounds (smoke test)
 
 Everything runs in one process.  A round times one simulation of each recipe
@@ -52,10 +52,10 @@ RECIPES = {
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="3 rounds instead of 11")
-    parser.add_argument("--rounds", type=int, help="timing rounds (default 11, quick 3)")
+    parser.add_argument("--quick", action="store_true", help="3 rounds instead of 21")
+    parser.add_argument("--rounds", type=int, help="timing rounds (default 21, quick 3)")
     options = parser.parse_args(argv)
-    rounds = options.rounds or (3 if options.quick else 11)
+    rounds = options.rounds or (3 if options.quick else 21)
 
     carbon = slycke.create_carbon_diffusivity()
     calls = timeit.Timer("f(a, b)", setup="f = _f; a = _a; b = _b",
