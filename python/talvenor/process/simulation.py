@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 
 import numpy as np
 
@@ -13,7 +13,7 @@ from .. import slycke
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
 from .result import Profile, Result, SurfaceHistory
-from .solver import GEOMETRIES, Diffusivity, Grid, Trajectory, integrate
+from .solver import ELEMENTS, GEOMETRIES, Diffusivity, Grid, Trajectory, integrate
 
 __all__ = ["simulate"]
 
@@ -144,20 +144,18 @@ def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
         raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {5.0 * (core[0] + core[1])!r}, "
                          "where the Slycke diffusivities are singular")
     for number, stage in enumerate(stages, 1):
-        for element in ("carbon", "nitrogen"):
-            potential = getattr(stage, f"{element}_potential_wt")
-            if potential is None:
-                continue
-            y = site_fractions(stage.carbon_potential_wt or 0.0, stage.nitrogen_potential_wt or 0.0)
-            reach = 5.0 * float(y[0] + y[1])
-            if reach >= 1.0:
-                raise ValueError(f"stage {number} of {len(stages)}: the {element} potential {potential!r} wt% "
-                                 f"reaches 5 (y_C + y_N) = {reach!r}, where the Slycke diffusivities are singular")
+        given = [(element, condition) for element, condition in zip(ELEMENTS, (stage.carbon, stage.nitrogen))
+                 if not condition.closed]
+        reach = 5.0 * sum(condition.potential_y or 0.0 for _, condition in given)
+        if reach >= 1.0:
+            element, condition = given[0]
+            raise ValueError(f"stage {number} of {len(stages)}: the {element} potential {condition.potential_wt!r} "
+                             f"wt% reaches 5 (y_C + y_N) = {reach!r}, where the Slycke diffusivities are singular")
 
 
-def _diffusivity(name: str, value: Diffusivity | None, default: object) -> Diffusivity:
+def _diffusivity(name: str, value: Diffusivity | None, default: Callable[[], Diffusivity]) -> Diffusivity:
     if value is None:
-        return default()  # type: ignore[operator,no-any-return]
+        return default()
     if not callable(value):
         raise TypeError(f"{name} must be callable as f(composition, temperature_kelvin), got {value!r}")
     return value

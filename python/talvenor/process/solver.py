@@ -49,7 +49,7 @@ from numpy.typing import NDArray
 from .. import constants
 from .recipe import Stage
 
-__all__ = ["GEOMETRIES", "Grid", "Trajectory", "integrate"]
+__all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Trajectory", "integrate"]
 
 #: Geometry name to the exponent m of r in the diffusion equation.
 GEOMETRIES = {"plate": 0, "cylinder": 1, "sphere": 2}
