@@ -186,7 +186,7 @@ class _Run:
             step = physics.step(y, guess, dt, middle)
             physics.check_limit(step.y_next)
             if t == start_s:
-                self._remember(t, step.surface, uptake)
+                self._remember(t, physics.surface(y[:, 0].tolist(), step.frozen.surface_diffusivities), uptake)
             self._remember(t + GAMMA * dt, step.surface_mid, [u + g for u, g in zip(uptake, step.uptake_mid)])
             uptake = [u + g for u, g in zip(uptake, step.uptake)]
             self._remember(t + dt, step.surface_next, uptake)
@@ -220,6 +220,7 @@ class _Step:
     def __init__(self, physics: _StagePhysics, frozen: _Frozen, y: _Array, dt: float) -> None:
         self.y = y
         self.dt = dt
+        self.frozen = frozen
         self.y_mid = y.copy()
         self.y_next = y.copy()
         self.uptake_mid = [0.0, 0.0]  # content gained, in site fraction times m
@@ -228,7 +229,6 @@ class _Step:
         for i in physics.active:
             self.y_mid[i], self.y_next[i], self.uptake_mid[i], self.uptake[i] = _advance(
                 y[i], dt, scale, frozen.conductances[i], frozen.surface_conductances[i], physics.potential[i])
-        self.surface = physics.surface(y[:, 0].tolist(), frozen.surface_diffusivities)
         self.surface_mid = physics.surface(self.y_mid[:, 0].tolist(), frozen.surface_diffusivities)
         self.surface_next = physics.surface(self.y_next[:, 0].tolist(), frozen.surface_diffusivities)
 
