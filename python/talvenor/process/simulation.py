@@ -25,7 +25,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
              depth_mm: float = 3.0, geometry: str = "plate", cells: int = 200,
              carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
              density_kg_m3: float = 7870.0, record_times_h: Sequence[float] = (),
-             steps_per_stage: int = STEPS_PER_STAGE) -> Result:
+             steps_per_stage: int = STEPS_PER_STAGE, progress: Callable[[float], None] | None = None) -> Result:
     """Carbon and nitrogen profiles that a recipe leaves in a steel part.
 
     Carbon and nitrogen diffuse in austenite by Fick's second law in their
@@ -57,6 +57,9 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
         profile as well (see ``Result.profiles``).
     steps_per_stage : int
         Time steps per stage; the results converge as it grows.
+    progress : callable, optional
+        Called after every time step with the fraction of the recipe's time
+        done, from 0 to 1.
 
     Returns
     -------
@@ -111,8 +114,10 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
         _refuse_singular(stages, core)
 
     grid = Grid.build(depth_mm * 1e-3, cells, geometry)
+    total_s = float(stage_end_h[-1]) * 3600.0
     trajectory = integrate(grid, stages, core, diffusivities, slycke_limit=slycke_limit,
-                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h])
+                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
+                           progress=None if progress is None else lambda t: progress(t / total_s))
     return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
 
 

@@ -111,15 +111,17 @@ class _Failure(ValueError):
 
 
 def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
-              *, slycke_limit: bool, steps_per_stage: int, record_times_s: Sequence[float]) -> Trajectory:
+              *, slycke_limit: bool, steps_per_stage: int, record_times_s: Sequence[float],
+              progress: Callable[[float], None] | None = None) -> Trajectory:
     """Run ``stages`` from the uniform composition ``core`` (2,) in site fractions.
 
     ``slycke_limit`` stops a run whose composition reaches 5 (y_C + y_N) = 1,
     where the default diffusivities are singular.  The profile at a record
-    time is the end of the recipe cut short at that time.  Failures are
+    time is the end of the recipe cut short at that time.  ``progress`` is
+    called after every step with the time done so far in s.  Failures are
     ValueErrors that name the stage.
     """
-    run = _Run(grid, core, diffusivities, slycke_limit, steps_per_stage)
+    run = _Run(grid, core, diffusivities, slycke_limit, steps_per_stage, progress)
     pending = sorted(record_times_s)
     records: list[tuple[float, _Array]] = []
     start = 0.0
@@ -148,8 +150,9 @@ class _Run:
     """The state of a run between recipe stages, and its history."""
 
     def __init__(self, grid: Grid, core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
-                 slycke_limit: bool, steps: int) -> None:
+                 slycke_limit: bool, steps: int, progress: Callable[[float], None] | None) -> None:
         self.grid = grid
+        self.progress = progress
         self.diffusivities = diffusivities
         self.slycke_limit = slycke_limit
         self.fractions = (np.arange(steps + 1) / steps) ** 2
@@ -164,6 +167,7 @@ class _Run:
         """A run from the present state with a history of its own."""
         twin = copy.copy(self)
         twin.times_s, twin.surfaces, twin.uptakes = [], [], []
+        twin.progress = None
         return twin
 
     def profile(self) -> _Array:
@@ -192,6 +196,8 @@ class _Run:
             self._remember(t + dt, step.surface_next, uptake)
             previous = step.states(t, start_s)
             y = step.y_next
+            if self.progress is not None:
+                self.progress(t + dt)
         self.y, self.surface, self.uptake = y, self.surfaces[-1], uptake
         return self.profile()
 
