@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 
 import numpy as np
 from numpy.typing import NDArray
 
+from .plot import plot_result
 from .recipe import Stage
 
 __all__ = ["Profile", "SurfaceHistory", "Result"]
@@ -140,3 +142,15 @@ class Result(Profile):
     history: SurfaceHistory
     profiles: tuple[Profile, ...]
     geometry: str
+
+    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None) -> None:
+        """Draw the result into an image file: the profiles with the threshold
+        and the case depth, and the surface over the recipe with the stage
+        boundaries.  PNG unless the suffix of ``path`` names another format.
+
+        Raises
+        ------
+        ImportError
+            Without matplotlib (``python -m pip install 'talvenor[plot]'``).
+        """
+        plot_result(self, path, threshold_wt=threshold_wt, title=title)
