@@ -9,7 +9,7 @@ from dataclasses import dataclass, fields
 from .. import constants
 from .composition import site_fractions
 
-__all__ = ["Stage", "SurfaceCondition"]
+__all__ = ["Recipe", "Stage", "SurfaceCondition"]
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -134,3 +134,19 @@ class SurfaceCondition:
     @property
     def held(self) -> bool:
         return self.potential_wt is not None and self.transfer_m_s is None
+
+
+@dataclass(frozen=True, kw_only=True)
+class Recipe:
+    """A recipe applied to a part: the stages, the steel and the part's shape.
+
+    The fields are the arguments of :func:`simulate` of the same names;
+    :func:`read_recipe` reads one from a TOML file.
+    """
+
+    stages: tuple[Stage, ...]
+    core_carbon_wt: float
+    core_nitrogen_wt: float = 0.0
+    geometry: str = "plate"
+    depth_mm: float = 3.0
+    cells: int = 200

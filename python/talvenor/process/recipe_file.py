@@ -1,0 +1,140 @@
+"""Recipe files: a recipe as TOML, read and written.
+
+A recipe file has a ``[steel]`` table (``carbon_wt``, ``nitrogen_wt``), an
+optional ``[part]`` table (``geometry``, ``depth_mm``, ``cells``) and one
+``[[stage]]`` table per stage, whose keys are the keyword arguments of
+:class:`Stage`::
+
+    [steel]
+    carbon_wt = 0.2
+
+    [[stage]]
+    duration_h = 2.0
+    temperature_c = 930.0
+    carbon_potential_wt = 1.1
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import tomllib
+from dataclasses import fields
+from typing import Any
+
+from .recipe import Recipe, Stage
+from .solver import GEOMETRIES
+
+__all__ = ["RecipeError", "read_recipe", "format_recipe"]
+
+_STAGE_KEYS = tuple(field.name for field in fields(Stage))
+
+
+class RecipeError(ValueError):
+    """A recipe file that cannot be read; the message names the file, the
+    table or stage and the key."""
+
+
+def read_recipe(path: str | os.PathLike[str]) -> Recipe:
+    """Read a recipe from the TOML file at ``path``.
+
+    Raises
+    ------
+    RecipeError
+        For a file that cannot be read, is not TOML, or holds an unknown or
+        missing key or a value of the wrong type or out of range; the message
+        names the file, the table or stage and the key.
+    """
+    name = os.fspath(path)
+    try:
+        with open(path, "rb") as file:
+            document = tomllib.load(file)
+    except OSError as error:
+        raise RecipeError(f"{name}: {error.strerror or error}") from None
+    except tomllib.TOMLDecodeError as error:
+        raise RecipeError(f"{name}: not a valid TOML file: {error}") from None
+    except UnicodeDecodeError as error:
+        raise RecipeError(f"{name}: not a valid TOML file: {error.reason}") from None
+    try:
+        return _recipe(document)
+    except (TypeError, ValueError) as error:
+        raise RecipeError(f"{name}: {error}") from None
+
+
+def format_recipe(recipe: Recipe) -> str:
+    """The recipe as the text of a recipe file that :func:`read_recipe` reads back."""
+    lines = ["[steel]", f"carbon_wt = {recipe.core_carbon_wt!r}", f"nitrogen_wt = {recipe.core_nitrogen_wt!r}",
+             "", "[part]", f"geometry = \"{recipe.geometry}\"", f"depth_mm = {recipe.depth_mm!r}",
+             f"cells = {recipe.cells!r}"]
+    for stage in recipe.stages:
+        lines += ["", "[[stage]]"]
+        lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None]
+    return "\n".join(lines) + "\n"
+
+
+def _recipe(document: dict[str, Any]) -> Recipe:
+    _known("the file", document, ("steel", "part", "stage"))
+    steel = _table(document, "steel", required=True)
+    part = _table(document, "part", required=False)
+    _known("[steel]", steel, ("carbon_wt", "nitrogen_wt"))
+    _known("[part]", part, ("geometry", "depth_mm", "cells"))
+    if "carbon_wt" not in steel:
+        raise ValueError("[steel]: missing key 'carbon_wt'")
+    geometry = part.get("geometry", "plate")
+    if geometry not in GEOMETRIES:
+        raise ValueError(f"[part]: geometry must be one of {', '.join(map(repr, GEOMETRIES))}, got {geometry!r}")
+    cells = part.get("cells", 200)
+    if not isinstance(cells, int) or isinstance(cells, bool) or cells < 3:
+        raise ValueError(f"[part]: cells must be an integer of at least 3, got {cells!r}")
+    return Recipe(stages=_stages(document.get("stage")),
+                  core_carbon_wt=_amount("[steel]: carbon_wt", steel["carbon_wt"]),
+                  core_nitrogen_wt=_amount("[steel]: nitrogen_wt", steel.get("nitrogen_wt", 0.0)),
+                  geometry=geometry,
+                  depth_mm=_amount("[part]: depth_mm", part.get("depth_mm", 3.0), positive=True),
+                  cells=cells)
+
+
+def _stages(tables: object) -> tuple[Stage, ...]:
+    if tables is None:
+        raise ValueError("no [[stage]] tables: a recipe needs at least one stage")
+    if not isinstance(tables, list) or not all(isinstance(table, dict) for table in tables):
+        raise ValueError("'stage' must be a list of tables, written [[stage]]")
+    stages = []
+    for number, table in enumerate(tables, 1):
+        where = f"stage {number} of {len(tables)}"
+        _known(where, table, _STAGE_KEYS)
+        for key in ("duration_h", "temperature_c"):
+            if key not in table:
+                raise ValueError(f"{where}: missing key '{key}'")
+        try:
+            stages.append(Stage(**table))
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"{where}: {error}") from None
+    return tuple(stages)
+
+
+def _table(document: dict[str, Any], key: str, *, required: bool) -> dict[str, Any]:
+    if key not in document:
+        if required:
+            raise ValueError(f"missing table [{key}]")
+        return {}
+    table = document[key]
+    if not isinstance(table, dict):
+        raise ValueError(f"'{key}' must be a table, written [{key}], got {table!r}")
+    return table
+
+
+def _known(where: str, table: dict[str, Any], keys: tuple[str, ...]) -> None:
+    unknown = [key for key in table if key not in keys]
+    if unknown:
+        raise ValueError(f"{where}: unknown key '{unknown[0]}' (known: {', '.join(keys)})")
+
+
+def _amount(name: str, value: object, *, positive: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number, got {value!r}")
+    number = float(value)
+    if not math.isfinite(number) or number < 0.0 or (positive and number == 0.0):
+        raise ValueError(f"{name} must be {'positive' if positive else 'a number not below 0'}, got {value!r}")
+    return number
