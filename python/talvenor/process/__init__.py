@@ -4,7 +4,10 @@ A recipe is a list of :class:`Stage` objects; :func:`simulate` applies it to
 a plate, a cylinder or a sphere and returns a :class:`Result` with the
 profiles in wt% against depth in mm, the case depth and the uptake.  The
 diffusivities are the Slycke ones of :mod:`talvenor.slycke` unless others are
-given.  This module needs numpy.
+given.  :func:`read_recipe` reads a recipe from a TOML file, and
+:func:`design_boost_diffuse` finds the shortest boost/diffuse cycle for a
+case depth; ``python -m talvenor.process`` does both from the command line.
+This module needs numpy; plotting a result needs matplotlib as well.
 """
 
 try:
@@ -14,9 +17,12 @@ except ImportError as _missing:
                       "python -m pip install 'talvenor[process]'") from _missing
 
 from .composition import site_fractions, weight_percent
-from .recipe import Stage, SurfaceCondition
+from .design import design_boost_diffuse
+from .recipe import Recipe, Stage, SurfaceCondition
+from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
 
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
+           "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
            "site_fractions", "weight_percent"]

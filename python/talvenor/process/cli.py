@@ -1,0 +1,257 @@
+"""The command line: run a recipe file, or design a boost/diffuse cycle.
+
+    talvenor-process RECIPE.toml [--threshold WT] [--csv FILE] [--plot FILE]
+    talvenor-process design --core-carbon WT --case-depth MM --temperature C
+                            --boost-potential WT --diffuse-potential WT [...]
+
+(or ``python -m talvenor.process ...``).  A bad recipe file or argument ends
+with exit status 2 and one line on standard error; nothing is written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import math
+import os
+import sys
+import time
+from collections.abc import Sequence
+from typing import TextIO
+
+import numpy as np
+
+from .design import PART_DEPTH_PER_CASE_DEPTH, design_boost_diffuse
+from .plot import shown_depth_mm
+from .recipe import Recipe, Stage, SurfaceCondition
+from .recipe_file import RecipeError, format_recipe, read_recipe
+from .result import Result
+from .simulation import simulate
+
+__all__ = ["main"]
+
+PROGRAM = "talvenor-process"
+# Steps of the printed profile table, in mm; the smallest that gives at most
+# this many rows is used.
+_TABLE_STEPS_MM = (0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
+_TABLE_ROWS = 30
+
+
+class _Failure(Exception):
+    """Ends the command with one line on standard error and this exit status."""
+
+    def __init__(self, message: str, status: int = 2) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line with ``argv`` (by default ``sys.argv[1:]``);
+    return the exit status."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    try:
+        if argv[:1] == ["design"]:
+            return _design(_design_parser().parse_args(argv[1:]))
+        return _run(_run_parser().parse_args(argv))
+    except _Failure as failure:
+        print(f"{PROGRAM}: {failure}", file=sys.stderr)
+        return failure.status
+
+
+def _run_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROGRAM, description="Run a carburizing or carbonitriding recipe file and print the result.",
+        epilog=f"To design a boost/diffuse cycle for a case depth instead: {PROGRAM} design --help")
+    parser.add_argument("recipe", metavar="RECIPE.toml", help="the recipe file")
+    _output_options(parser)
+    return parser
+
+
+def _design_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=f"{PROGRAM} design",
+        description="Find the shortest boost/diffuse carburizing cycle that gives a case depth, and run it.")
+    required = parser.add_argument_group("the requirement")
+    required.add_argument("--core-carbon", type=float, required=True, metavar="WT",
+                          help="carbon content of the steel in wt%%")
+    required.add_argument("--case-depth", type=float, required=True, metavar="MM", help="case depth in mm")
+    required.add_argument("--temperature", type=float, required=True, metavar="C", help="temperature in °C")
+    required.add_argument("--boost-potential", type=float, required=True, metavar="WT",
+                          help="carbon potential of the boost in wt%%")
+    required.add_argument("--diffuse-potential", type=float, required=True, metavar="WT",
+                          help="carbon potential of the diffuse in wt%%")
+    parser.add_argument("--transfer", type=float, metavar="M_S",
+                        help="mass-transfer coefficient in m/s (default: surface held at the potential)")
+    parser.add_argument("--hump", type=float, default=0.05, metavar="WT",
+                        help="how far the final profile may rise above the diffuse potential, in wt%% "
+                             "(default 0.05)")
+    parser.add_argument("--depth", type=float, metavar="MM",
+                        help="depth of the part in mm (default: four times the case depth)")
+    parser.add_argument("--geometry", choices=("plate", "cylinder", "sphere"), default="plate",
+                        help="shape of the part (default plate)")
+    parser.add_argument("--cells", type=int, default=200, help="number of grid cells (default 200)")
+    parser.add_argument("--write", metavar="FILE", help="write the designed recipe to FILE as TOML")
+    _output_options(parser)
+    return parser
+
+
+def _output_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--threshold", type=float, default=0.35, metavar="WT",
+                        help="carbon content that bounds the case, in wt%% (default 0.35)")
+    parser.add_argument("--csv", metavar="FILE", help="write the profile to FILE as CSV")
+    parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG "
+                                                       "(needs matplotlib)")
+
+
+def _run(args: argparse.Namespace) -> int:
+    _check_plotting(args)
+    try:
+        recipe = read_recipe(args.recipe)
+    except RecipeError as error:
+        raise _Failure(str(error)) from None
+    with _Progress(sys.stderr) as progress:
+        result = _simulate(recipe, args.recipe, progress)
+    _report(recipe, result, args, heading=f"Recipe {args.recipe}")
+    return 0
+
+
+def _design(args: argparse.Namespace) -> int:
+    _check_plotting(args)
+    try:
+        boost, diffuse = design_boost_diffuse(
+            args.core_carbon, args.case_depth, temperature_c=args.temperature,
+            boost_potential_wt=args.boost_potential, diffuse_potential_wt=args.diffuse_potential,
+            transfer_m_s=args.transfer, threshold_wt=args.threshold, hump_wt=args.hump, depth_mm=args.depth,
+            geometry=args.geometry, cells=args.cells)
+    except (TypeError, ValueError) as error:
+        raise _Failure(f"design: {error}") from None
+    recipe = Recipe(stages=(boost, diffuse), core_carbon_wt=args.core_carbon, geometry=args.geometry,
+                    depth_mm=PART_DEPTH_PER_CASE_DEPTH * args.case_depth if args.depth is None else args.depth,
+                    cells=args.cells)
+    result = _simulate(recipe, "design", None)
+    total_h = boost.duration_h + diffuse.duration_h
+    heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
+               f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h, {total_h:.2f} h in all")
+    _report(recipe, result, args, heading=heading)
+    if args.write:
+        _write(args.write, format_recipe(recipe))
+        print(f"Recipe written to {args.write}")
+    return 0
+
+
+def _check_plotting(args: argparse.Namespace) -> None:
+    if args.plot and importlib.util.find_spec("matplotlib") is None:
+        raise _Failure("--plot needs matplotlib; install it with: python -m pip install 'talvenor[plot]'", 1)
+
+
+def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
+    try:
+        return simulate(recipe.stages, core_carbon_wt=recipe.core_carbon_wt,
+                        core_nitrogen_wt=recipe.core_nitrogen_wt, geometry=recipe.geometry,
+                        depth_mm=recipe.depth_mm, cells=recipe.cells, progress=progress)
+    except ValueError as error:
+        raise _Failure(f"{name}: {error}") from None
+
+
+def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str) -> None:
+    """Print the summary, then write the CSV file and the plot asked for."""
+    try:
+        case = _case_depth(result, args.threshold)
+    except ValueError as error:
+        raise _Failure(str(error)) from None
+    print(summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case))
+    if args.csv:
+        rows = zip(result.depth_mm.tolist(), result.carbon_wt.tolist(), result.nitrogen_wt.tolist())
+        _write(args.csv, "depth_mm,carbon_wt,nitrogen_wt\n" + "".join(f"{d!r},{c!r},{n!r}\n" for d, c, n in rows))
+        print(f"Profile written to {args.csv}")
+    if args.plot:
+        try:
+            result.plot(args.plot, threshold_wt=args.threshold, title=heading)
+        except OSError as error:
+            raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
+        print(f"Plot written to {args.plot}")
+
+
+def _case_depth(result: Result, threshold_wt: float) -> str:
+    if not math.isfinite(threshold_wt):
+        raise ValueError(f"--threshold must be finite, got {threshold_wt!r}")
+    try:
+        case_mm = result.case_depth_mm(threshold_wt)
+    except ValueError:
+        return f"deeper than the part's {result.depth_mm[-1]:.2f} mm (at {threshold_wt:g} wt% C)"
+    if case_mm == 0.0:
+        return f"none, the surface is at or below {threshold_wt:g} wt% C"
+    return f"{case_mm:.2f} mm (at {threshold_wt:g} wt% C)"
+
+
+def summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: float, case_depth: str) -> str:
+    """The printed summary of a run."""
+    lines = [heading,
+             f"Steel {recipe.core_carbon_wt:g} wt% C, {recipe.core_nitrogen_wt:g} wt% N; {recipe.geometry} "
+             f"of depth {recipe.depth_mm:g} mm on {recipe.cells} cells",
+             "",
+             f"{'stage':>5}  {'hours':>6}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
+    for number, stage in enumerate(recipe.stages, 1):
+        lines.append(f"{number:>5}  {stage.duration_h:6.2f}  {_temperature(stage):<17}  "
+                     f"{_condition(stage.carbon):<24}  {_condition(stage.nitrogen)}")
+    lines += [f"{'total':>5}  {float(result.stage_end_h[-1]):6.2f}",
+              "",
+              f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
+              f"Case depth   {case_depth}",
+              f"Uptake       {result.carbon_uptake_g_m2:.2f} g/m² C, {result.nitrogen_uptake_g_m2:.2f} g/m² N",
+              "",
+              f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}"]
+    deepest = shown_depth_mm(result, threshold_wt)
+    step = next((s for s in _TABLE_STEPS_MM if deepest / s <= _TABLE_ROWS), _TABLE_STEPS_MM[-1])
+    depths = step * np.arange(math.floor(deepest / step + 1e-9) + 1)
+    for depth, carbon, nitrogen in zip(depths, np.interp(depths, result.depth_mm, result.carbon_wt),
+                                       np.interp(depths, result.depth_mm, result.nitrogen_wt)):
+        lines.append(f"{depth:10.2f}  {carbon:7.3f}  {nitrogen:7.3f}")
+    return "\n".join(lines)
+
+
+def _temperature(stage: Stage) -> str:
+    if stage.end_temperature_c is None or stage.end_temperature_c == stage.temperature_c:
+        return f"{stage.temperature_c:g}"
+    return f"{stage.temperature_c:g} to {stage.end_temperature_c:g}"
+
+
+def _condition(condition: SurfaceCondition) -> str:
+    if condition.closed:
+        return "closed"
+    if condition.held:
+        return f"held at {condition.potential_wt:g} wt%"
+    return f"{condition.potential_wt:g} wt%, β {condition.transfer_m_s:g} m/s"
+
+
+def _write(path: str, text: str) -> None:
+    try:
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(text)
+    except OSError as error:
+        raise _Failure(f"{path}: {error.strerror or error}", 1) from None
+
+
+class _Progress:
+    """Shows how far a run has got on a terminal, once it has taken a while."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.shown = False
+        self.start = time.monotonic()
+        self.next = self.start + 0.5
+
+    def __enter__(self) -> _Progress | None:
+        return self if self.stream.isatty() else None
+
+    def __call__(self, fraction: float) -> None:
+        now = time.monotonic()
+        if now >= self.next:
+            self.stream.write(f"\rrunning the recipe: {100.0 * fraction:3.0f} %")
+            self.stream.flush()
+            self.shown, self.next = True, now + 0.1
+
+    def __exit__(self, *exc: object) -> None:
+        if self.shown:
+            self.stream.write("\r" + " " * 30 + "\r")
+            self.stream.flush()
