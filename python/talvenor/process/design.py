@@ -96,7 +96,9 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     diffuse_potential_wt = _real("diffuse_potential_wt", diffuse_potential_wt, minimum=0.0)
     threshold_wt = _real("threshold_wt", threshold_wt, minimum=0.0)
     hump_wt = _real("hump_wt", hump_wt, positive=True)
-    depth_mm = PART_DEPTH_PER_CASE_DEPTH * case_depth_mm if depth_mm is None else _real("depth_mm", depth_mm, positive=True)
+    if depth_mm is None:
+        depth_mm = PART_DEPTH_PER_CASE_DEPTH * case_depth_mm
+    depth_mm = _real("depth_mm", depth_mm, positive=True)
     cells = _integer("cells", cells, minimum=3)
     if geometry not in GEOMETRIES:
         raise ValueError(f"geometry must be one of {', '.join(map(repr, GEOMETRIES))}, got {geometry!r}")
@@ -163,6 +165,13 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     if diffuse_h <= _SEARCH_TOLERANCE * total_h:
         raise ValueError(f"a boost alone of {boost_h:.3g} h gives the case depth with a profile within hump_wt "
                          f"{hump_wt!r} of the diffuse potential: no diffuse stage is needed")
+    # The search takes the case and the hump to move steadily with the
+    # durations; a recipe where they do not is refused, not misdesigned.
+    case_mm, peak_wt = outcome(boost_h, diffuse_h)
+    if abs(case_mm - case_depth_mm) > 0.01 * case_depth_mm or peak_wt > ceiling:
+        raise ValueError(f"no boost/diffuse cycle was found: the best try, a boost of {boost_h:.3g} h and a diffuse "
+                         f"of {diffuse_h:.3g} h, gives a case depth of {case_mm:.4g} mm and {peak_wt:.4g} wt% C at "
+                         "the highest")
     return stage(boost_h, boost_potential_wt), stage(diffuse_h, diffuse_potential_wt)
 
 
