@@ -93,7 +93,8 @@ DESIGNS = [
 @pytest.mark.parametrize("case_mm, options", DESIGNS)
 def test_a_design_gives_the_case_within_the_hump_and_no_shorter_cycle_does(case_mm, options):
     boost, diffuse = process.design_boost_diffuse(0.2, case_mm, **options)
-    threshold, ceiling = options.get("threshold_wt", 0.35), options["diffuse_potential_wt"] + options.get("hump_wt", 0.05)
+    threshold = options.get("threshold_wt", 0.35)
+    ceiling = options["diffuse_potential_wt"] + options.get("hump_wt", 0.05)
     part = dict(depth_mm=options.get("depth_mm", 4.0 * case_mm), geometry=options.get("geometry", "plate"))
 
     def cycle(boost_h, diffuse_h):

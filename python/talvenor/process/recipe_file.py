@@ -136,5 +136,5 @@ def _amount(name: str, value: object, *, positive: bool = False) -> float:
         raise ValueError(f"{name} must be a number, got {value!r}")
     number = float(value)
     if not math.isfinite(number) or number < 0.0 or (positive and number == 0.0):
-        raise ValueError(f"{name} must be {'positive' if positive else 'a number not below 0'}, got {value!r}")
+        raise ValueError(f"{name} must be {'finite and positive' if positive else 'finite and not negative'}, got {value!r}")
     return number
