@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import math
-import os
 import sys
 import time
 from collections.abc import Sequence
@@ -27,6 +26,7 @@ from .recipe import Recipe, Stage, SurfaceCondition
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Result
 from .simulation import simulate
+from .solver import GEOMETRIES
 
 __all__ = ["main"]
 
@@ -87,7 +87,7 @@ def _design_parser() -> argparse.ArgumentParser:
                              "(default 0.05)")
     parser.add_argument("--depth", type=float, metavar="MM",
                         help="depth of the part in mm (default: four times the case depth)")
-    parser.add_argument("--geometry", choices=("plate", "cylinder", "sphere"), default="plate",
+    parser.add_argument("--geometry", choices=tuple(GEOMETRIES), default="plate",
                         help="shape of the part (default plate)")
     parser.add_argument("--cells", type=int, default=200, help="number of grid cells (default 200)")
     parser.add_argument("--write", metavar="FILE", help="write the designed recipe to FILE as TOML")
@@ -238,8 +238,7 @@ class _Progress:
     def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.shown = False
-        self.start = time.monotonic()
-        self.next = self.start + 0.5
+        self.next = time.monotonic() + 0.5
 
     def __enter__(self) -> _Progress | None:
         return self if self.stream.isatty() else None
