@@ -156,3 +156,13 @@ def test_without_matplotlib_plotting_says_how_to_install_it(tmp_path):
     assert done.stdout == "1\n" and not png.exists()
     assert "--plot needs matplotlib; install it with: python -m pip install 'talvenor[plot]'" in done.stderr
     assert "ImportError: plotting needs matplotlib" in done.stderr
+
+
+def test_output_whose_reader_has_gone_ends_quietly():
+    # As in `talvenor-process RECIPE | head -1`: here the reader has gone
+    # before the program writes anything.
+    reader = subprocess.Popen([sys.executable, "-m", "talvenor.process", EXAMPLES / "carbonitriding.toml"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader.stdout.close()
+    assert reader.wait(timeout=120) == 1
+    assert reader.stderr.read() == b""

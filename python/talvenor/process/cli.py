@@ -13,6 +13,7 @@ from __future__ import annotations
 import argparse
 import importlib.util
 import math
+import os
 import sys
 import time
 from collections.abc import Sequence
@@ -51,11 +52,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
     try:
         if argv[:1] == ["design"]:
-            return _design(_design_parser().parse_args(argv[1:]))
-        return _run(_run_parser().parse_args(argv))
+            status = _design(_design_parser().parse_args(argv[1:]))
+        else:
+            status = _run(_run_parser().parse_args(argv))
+        sys.stdout.flush()
+        return status
     except _Failure as failure:
         print(f"{PROGRAM}: {failure}", file=sys.stderr)
         return failure.status
+    except BrokenPipeError:
+        # Whoever read the output has gone (as head does): stop quietly, and
+        # leave nothing for the interpreter to flush into the closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
 
 
 def _run_parser() -> argparse.ArgumentParser:
