@@ -41,6 +41,7 @@ def run(recipe):
     ('[steel]\ncarbon_wt = "0.2"\n' + STAGE, "[steel]: carbon_wt must be a number"),
     (STEEL + "[part]\ncells = 2.5\n" + STAGE, "[part]: cells must be an integer"),
     (STEEL + "[part]\ngeometry = 'cube'\n" + STAGE, "[part]: geometry must be one of"),
+    (STEEL + "[part]\ngeometry = ['plate']\n" + STAGE, "[part]: geometry must be one of"),
     (STEEL, "no [[stage]] tables"),
     (STEEL + STAGE.replace("[[stage]]", "[stage]"), "'stage' must be a list of tables, written [[stage]]"),
 ])

@@ -7,8 +7,9 @@ import math
 from collections.abc import Callable
 
 from .recipe import Stage
-from .simulation import _integer, _real, simulate
-from .solver import GEOMETRIES, Grid
+from . import checks
+from .simulation import simulate
+from .solver import Grid
 
 __all__ = ["PART_DEPTH_PER_CASE_DEPTH", "design_boost_diffuse"]
 
@@ -90,18 +91,17 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     >>> round(boost.duration_h, 2), round(diffuse.duration_h, 2)
     (3.2, 0.52)
     """
-    core_carbon_wt = _real("core_carbon_wt", core_carbon_wt, minimum=0.0)
-    case_depth_mm = _real("case_depth_mm", case_depth_mm, positive=True)
-    boost_potential_wt = _real("boost_potential_wt", boost_potential_wt, minimum=0.0)
-    diffuse_potential_wt = _real("diffuse_potential_wt", diffuse_potential_wt, minimum=0.0)
-    threshold_wt = _real("threshold_wt", threshold_wt, minimum=0.0)
-    hump_wt = _real("hump_wt", hump_wt, positive=True)
+    core_carbon_wt = checks.real("core_carbon_wt", core_carbon_wt, "not negative")
+    case_depth_mm = checks.real("case_depth_mm", case_depth_mm, "positive")
+    boost_potential_wt = checks.real("boost_potential_wt", boost_potential_wt, "not negative")
+    diffuse_potential_wt = checks.real("diffuse_potential_wt", diffuse_potential_wt, "not negative")
+    threshold_wt = checks.real("threshold_wt", threshold_wt, "not negative")
+    hump_wt = checks.real("hump_wt", hump_wt, "positive")
     if depth_mm is None:
         depth_mm = PART_DEPTH_PER_CASE_DEPTH * case_depth_mm
-    depth_mm = _real("depth_mm", depth_mm, positive=True)
-    cells = _integer("cells", cells, minimum=3)
-    if geometry not in GEOMETRIES:
-        raise ValueError(f"geometry must be one of {', '.join(map(repr, GEOMETRIES))}, got {geometry!r}")
+    depth_mm = checks.real("depth_mm", depth_mm, "positive")
+    cells = checks.integer("cells", cells, minimum=3)
+    geometry = checks.geometry("geometry", geometry)
     if boost_potential_wt <= diffuse_potential_wt:
         raise ValueError(f"boost_potential_wt {boost_potential_wt!r} must be above diffuse_potential_wt "
                          f"{diffuse_potential_wt!r}")

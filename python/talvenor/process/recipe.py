@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-import math
-import numbers
 from dataclasses import dataclass, fields
 
 from .. import constants
+from . import checks
 from .composition import site_fractions
 
 __all__ = ["Recipe", "Stage", "SurfaceCondition"]
@@ -60,12 +59,7 @@ class Stage:
             value = getattr(self, field.name)
             if value is None and field.default is None:
                 continue
-            if isinstance(value, bool) or not isinstance(value, numbers.Real):
-                raise TypeError(f"{field.name} must be a number, got {value!r}")
-            value = float(value)
-            if not math.isfinite(value):
-                raise ValueError(f"{field.name} must be finite, got {value!r}")
-            object.__setattr__(self, field.name, value)
+            object.__setattr__(self, field.name, checks.real(field.name, value))
         if self.duration_h <= 0.0:
             raise ValueError(f"duration_h must be positive, got {self.duration_h!r}")
         for name in ("temperature_c", "end_temperature_c"):

@@ -16,15 +16,13 @@ optional ``[part]`` table (``geometry``, ``depth_mm``, ``cells``) and one
 
 from __future__ import annotations
 
-import math
-import numbers
 import os
 import tomllib
 from dataclasses import fields
 from typing import Any
 
+from . import checks
 from .recipe import Recipe, Stage
-from .solver import GEOMETRIES
 
 __all__ = ["RecipeError", "read_recipe", "format_recipe"]
 
@@ -81,18 +79,12 @@ def _recipe(document: dict[str, Any]) -> Recipe:
     _known("[part]", part, ("geometry", "depth_mm", "cells"))
     if "carbon_wt" not in steel:
         raise ValueError("[steel]: missing key 'carbon_wt'")
-    geometry = part.get("geometry", "plate")
-    if geometry not in GEOMETRIES:
-        raise ValueError(f"[part]: geometry must be one of {', '.join(map(repr, GEOMETRIES))}, got {geometry!r}")
-    cells = part.get("cells", 200)
-    if not isinstance(cells, int) or isinstance(cells, bool) or cells < 3:
-        raise ValueError(f"[part]: cells must be an integer of at least 3, got {cells!r}")
     return Recipe(stages=_stages(document.get("stage")),
-                  core_carbon_wt=_amount("[steel]: carbon_wt", steel["carbon_wt"]),
-                  core_nitrogen_wt=_amount("[steel]: nitrogen_wt", steel.get("nitrogen_wt", 0.0)),
-                  geometry=geometry,
-                  depth_mm=_amount("[part]: depth_mm", part.get("depth_mm", 3.0), positive=True),
-                  cells=cells)
+                  core_carbon_wt=checks.real("[steel]: carbon_wt", steel["carbon_wt"], "not negative"),
+                  core_nitrogen_wt=checks.real("[steel]: nitrogen_wt", steel.get("nitrogen_wt", 0.0), "not negative"),
+                  geometry=checks.geometry("[part]: geometry", part.get("geometry", "plate")),
+                  depth_mm=checks.real("[part]: depth_mm", part.get("depth_mm", 3.0), "positive"),
+                  cells=checks.integer("[part]: cells", part.get("cells", 200), minimum=3))
 
 
 def _stages(tables: object) -> tuple[Stage, ...]:
@@ -130,11 +122,3 @@ def _known(where: str, table: dict[str, Any], keys: tuple[str, ...]) -> None:
     if unknown:
         raise ValueError(f"{where}: unknown key '{unknown[0]}' (known: {', '.join(keys)})")
 
-
-def _amount(name: str, value: object, *, positive: bool = False) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{name} must be a number, got {value!r}")
-    number = float(value)
-    if not math.isfinite(number) or number < 0.0 or (positive and number == 0.0):
-        raise ValueError(f"{name} must be {'finite and positive' if positive else 'finite and not negative'}, got {value!r}")
-    return number

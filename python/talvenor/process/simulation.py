@@ -2,18 +2,16 @@
 
 from __future__ import annotations
 
-import math
-import numbers
-import operator
 from collections.abc import Callable, Iterable, Sequence
 
 import numpy as np
 
 from .. import slycke
+from . import checks
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
 from .result import Profile, Result, SurfaceHistory
-from .solver import ELEMENTS, GEOMETRIES, Diffusivity, Grid, Trajectory, integrate
+from .solver import ELEMENTS, Diffusivity, Grid, Trajectory, integrate
 
 __all__ = ["simulate"]
 
@@ -90,16 +88,15 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     for i, stage in enumerate(stages):
         if not isinstance(stage, Stage):
             raise TypeError(f"stages[{i}] must be a Stage, got {stage!r}")
-    core_carbon_wt = _real("core_carbon_wt", core_carbon_wt, minimum=0.0)
-    core_nitrogen_wt = _real("core_nitrogen_wt", core_nitrogen_wt, minimum=0.0)
-    depth_mm = _real("depth_mm", depth_mm, positive=True)
-    density_kg_m3 = _real("density_kg_m3", density_kg_m3, positive=True)
-    if geometry not in GEOMETRIES:
-        raise ValueError(f"geometry must be one of {', '.join(map(repr, GEOMETRIES))}, got {geometry!r}")
-    cells = _integer("cells", cells, minimum=3)
-    steps_per_stage = _integer("steps_per_stage", steps_per_stage, minimum=1)
+    core_carbon_wt = checks.real("core_carbon_wt", core_carbon_wt, "not negative")
+    core_nitrogen_wt = checks.real("core_nitrogen_wt", core_nitrogen_wt, "not negative")
+    depth_mm = checks.real("depth_mm", depth_mm, "positive")
+    density_kg_m3 = checks.real("density_kg_m3", density_kg_m3, "positive")
+    geometry = checks.geometry("geometry", geometry)
+    cells = checks.integer("cells", cells, minimum=3)
+    steps_per_stage = checks.integer("steps_per_stage", steps_per_stage, minimum=1)
     stage_end_h = np.cumsum([stage.duration_h for stage in stages])
-    record_times_h = [_real("record_times_h", t, minimum=0.0) for t in record_times_h]
+    record_times_h = [checks.real("record_times_h", t, "not negative") for t in record_times_h]
     for t in record_times_h:
         if t > stage_end_h[-1]:
             raise ValueError(f"record_times_h must lie within the recipe's {stage_end_h[-1]!r} h, got {t!r}")
@@ -165,24 +162,3 @@ def _diffusivity(name: str, value: Diffusivity | None, default: Callable[[], Dif
         raise TypeError(f"{name} must be callable as f(composition, temperature_kelvin), got {value!r}")
     return value
 
-
-def _real(name: str, value: object, *, minimum: float | None = None, positive: bool = False) -> float:
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {value!r}")
-    number = float(value)
-    if not math.isfinite(number) or (positive and number <= 0.0) or (minimum is not None and number < minimum):
-        rule = "positive" if positive else "not negative"
-        raise ValueError(f"{name} must be finite and {rule}, got {value!r}")
-    return number
-
-
-def _integer(name: str, value: object, *, minimum: int) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, got {value!r}")
-    try:
-        number = operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, got {value!r}") from None
-    if number < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {number!r}")
-    return number

@@ -47,7 +47,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import constants
-from .recipe import Stage
 
 __all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Trajectory", "integrate"]
 
@@ -64,6 +63,8 @@ W = math.sqrt(2.0) / 4.0
 
 Diffusivity = Callable[[list[float], float], float]
 if TYPE_CHECKING:
+    from .recipe import Stage
+
     _Array = NDArray[np.float64]
 
 
