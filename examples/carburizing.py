@@ -85,32 +85,6 @@ def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def _plot(path: str, result: process.Result, title: str, threshold: float, case_mm: float | None) -> bool:
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed; no plot written", file=sys.stderr)
-        return False
-    figure, axes = plt.subplots(figsize=(6, 4))
-    axes.plot(result.depth_mm, result.carbon_wt, label="carbon")
-    if result.nitrogen_wt.any():
-        axes.plot(result.depth_mm, result.nitrogen_wt, label="nitrogen")
-    axes.axhline(threshold, ls=":", color="grey")
-    if case_mm is not None:
-        axes.axvline(case_mm, ls="--", color="grey", label=f"case depth {case_mm:.2f} mm")
-    axes.set_xlabel("depth [mm]")
-    axes.set_ylabel("content [wt%]")
-    axes.set_title(title)
-    axes.legend()
-    figure.tight_layout()
-    figure.savefig(path)
-    plt.close(figure)
-    return True
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parse(argv)
     carbon = slycke.create_carbon_diffusivity()
@@ -139,7 +113,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"  {depth:9.1f}   {carbon_wt:7.3f}   {nitrogen_wt:7.3f}")
     print()
     label = f"Case depth ({args.threshold:g} wt% C)"
-    case_mm: float | None = None
     try:
         case_mm = result.case_depth_mm(args.threshold)
     except ValueError:
@@ -150,8 +123,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             print(f"{label}: {case_mm:.2f} mm")
 
-    if args.plot and _plot(args.plot, result, title, args.threshold, case_mm):
-        print(f"Plot written to {args.plot}")
+    if args.plot:
+        try:
+            result.plot(args.plot, threshold_wt=args.threshold, title=title)
+        except ImportError:
+            print("matplotlib is not installed; no plot written", file=sys.stderr)
+        else:
+            print(f"Plot written to {args.plot}")
     return 0
 
 
