@@ -168,7 +168,7 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
         case = _case_depth(result, args.threshold)
     except ValueError as error:
         raise _Failure(str(error)) from None
-    print(summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case))
+    print(_summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case))
     if args.csv:
         rows = zip(result.depth_mm.tolist(), result.carbon_wt.tolist(), result.nitrogen_wt.tolist())
         _write(args.csv, "depth_mm,carbon_wt,nitrogen_wt\n" + "".join(f"{d!r},{c!r},{n!r}\n" for d, c, n in rows))
@@ -193,7 +193,7 @@ def _case_depth(result: Result, threshold_wt: float) -> str:
     return f"{case_mm:.2f} mm (at {threshold_wt:g} wt% C)"
 
 
-def summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: float, case_depth: str) -> str:
+def _summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: float, case_depth: str) -> str:
     """The printed summary of a run."""
     lines = [heading,
              f"Steel {recipe.core_carbon_wt:g} wt% C, {recipe.core_nitrogen_wt:g} wt% N; {recipe.geometry} "
