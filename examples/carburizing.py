@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Carbon and nitrogen diffusion in austenite, and a gas-carburizing run.
 
-This demo does two things with talvenor:
+This example does two things with talvenor:
 
 1. It prints the Slycke diffusivities of carbon and nitrogen in austenite
    (:mod:`talvenor.slycke`) over the usual carburizing window, 850-1000 degC,

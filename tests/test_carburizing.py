@@ -1,7 +1,7 @@
-"""The gas-carburizing demo in examples/carburizing.py, end to end.
+"""The gas-carburizing example in examples/carburizing.py, end to end.
 
 The solver it runs is talvenor.process, tested in test_process.py; here the
-demo must print the diffusivity table of the library's own diffusivities and
+example must print the diffusivity table of the library's own diffusivities and
 the profile and case depth of the simulation it asks for.
 """
 
