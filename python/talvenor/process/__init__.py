@@ -18,10 +18,11 @@ except ImportError as _missing:
 
 from .composition import site_fractions, weight_percent
 from .design import design_boost_diffuse
-from .recipe import Recipe, Stage, SurfaceCondition
+from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
+from .surface import SurfaceCondition
 
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",

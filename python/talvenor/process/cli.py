@@ -23,11 +23,12 @@ import numpy as np
 
 from .design import PART_DEPTH_PER_CASE_DEPTH, design_boost_diffuse
 from .plot import shown_depth_mm
-from .recipe import Recipe, Stage, SurfaceCondition
+from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Result
 from .simulation import simulate
 from .solver import GEOMETRIES
+from .surface import SurfaceCondition
 
 __all__ = ["main"]
 

@@ -7,8 +7,9 @@ from dataclasses import dataclass, fields
 from .. import constants
 from . import checks
 from .composition import site_fractions
+from .surface import Closed, Held, MassTransfer, SurfaceCondition
 
-__all__ = ["Recipe", "Stage", "SurfaceCondition"]
+__all__ = ["Recipe", "Stage"]
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -103,31 +104,12 @@ class Stage:
         carbon_wt, nitrogen_wt = self.carbon_potential_wt, self.nitrogen_potential_wt
         potential_wt = (carbon_wt, nitrogen_wt)[index]
         if potential_wt is None:
-            return SurfaceCondition(None, None, None)
+            return Closed()
         potential_y = float(site_fractions(carbon_wt or 0.0, nitrogen_wt or 0.0)[index])
-        return SurfaceCondition(potential_wt, potential_y, (self.carbon_transfer_m_s, self.nitrogen_transfer_m_s)[index])
-
-
-@dataclass(frozen=True)
-class SurfaceCondition:
-    """What the atmosphere of a stage does to one element at the surface.
-
-    ``potential_wt`` is None for a closed surface; ``transfer_m_s`` is None
-    where the surface is held at the potential, whose site fraction is
-    ``potential_y``.
-    """
-
-    potential_wt: float | None
-    potential_y: float | None
-    transfer_m_s: float | None
-
-    @property
-    def closed(self) -> bool:
-        return self.potential_wt is None
-
-    @property
-    def held(self) -> bool:
-        return self.potential_wt is not None and self.transfer_m_s is None
+        transfer_m_s = (self.carbon_transfer_m_s, self.nitrogen_transfer_m_s)[index]
+        if transfer_m_s is None:
+            return Held(potential_wt, potential_y)
+        return MassTransfer(potential_wt, potential_y, transfer_m_s)
 
 
 @dataclass(frozen=True, kw_only=True)

@@ -47,6 +47,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import constants
+from .tridiagonal import Tridiagonal
 
 __all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Trajectory", "integrate"]
 
@@ -235,7 +236,7 @@ class _Step:
         scale = physics.grid.volumes / (D * dt)
         for i in physics.active:
             self.y_mid[i], self.y_next[i], self.uptake_mid[i], self.uptake[i] = _advance(
-                y[i], dt, scale, frozen.conductances[i], frozen.surface_conductances[i], physics.potential[i])
+                y[i], dt, scale, frozen.conductances[i], frozen.surface_conductances[i], physics.conditions[i].target)
         self.surface_mid = physics.surface(self.y_mid[:, 0].tolist(), frozen.surface_diffusivities)
         self.surface_next = physics.surface(self.y_next[:, 0].tolist(), frozen.surface_diffusivities)
 
@@ -254,7 +255,7 @@ def _advance(y: _Array, dt: float, scale: _Array, conductance: _Array, g: float,
     diagonal[:-1] += conductance
     diagonal[1:] += conductance
     diagonal[0] += g
-    system = _Tridiagonal(diagonal.tolist(), conductance.tolist())
+    system = Tridiagonal(diagonal.tolist(), conductance.tolist())
     flow = conductance * (y[:-1] - y[1:])
     f = np.zeros_like(y)
     f[1:] = flow
@@ -294,18 +295,15 @@ class _StagePhysics:
         self.diffusivities = run.diffusivities
         self.slycke_limit = run.slycke_limit
         self.face_factor = self.grid.areas / self.grid.spacing
-        conditions = (stage.carbon, stage.nitrogen)
-        self.held = [c.held for c in conditions]
-        self.transfer = [c.transfer_m_s for c in conditions]
-        self.potential = [c.potential_y or 0.0 for c in conditions]
+        self.conditions = (stage.carbon, stage.nitrogen)
         # An element with a closed surface and a uniform profile stays as it is.
-        self.active = [i for i, c in enumerate(conditions) if not c.closed or run.y[i].min() != run.y[i].max()]
+        self.active = [i for i, c in enumerate(self.conditions) if not c.closed or run.y[i].min() != run.y[i].max()]
         # Predictions are clipped to what the maximum principle allows in
         # this stage: the range of the profile at its start and the potential.
-        self.low = np.array([[min(run.y[i].min(), p if not c.closed else math.inf)]
-                             for i, (p, c) in enumerate(zip(self.potential, conditions))])
-        self.high = np.array([[max(run.y[i].max(), p if not c.closed else -math.inf)]
-                              for i, (p, c) in enumerate(zip(self.potential, conditions))])
+        self.low = np.array([[min(run.y[i].min(), c.target if not c.closed else math.inf)]
+                             for i, c in enumerate(self.conditions)])
+        self.high = np.array([[max(run.y[i].max(), c.target if not c.closed else -math.inf)]
+                              for i, c in enumerate(self.conditions)])
 
     def step(self, y: _Array, guess: _Array, dt: float, fraction: float) -> _Step:
         """The step from ``y`` with the diffusivities at ``guess`` and the
@@ -318,12 +316,11 @@ class _StagePhysics:
         guess = np.clip(guess, self.low, self.high)
         temperature = self.stage.temperature_k(fraction)
         first = guess[:, 0].tolist()
+        # The surface composition can depend on D there: one fixed-point step
+        # from the one it has where D is not known.
         surface = self.surface(first, None)
-        if any(self.transfer[i] is not None for i in self.active):
-            # The surface composition behind a mass-transfer coefficient
-            # depends on D there: one fixed-point step from the first cell's.
-            surface = self.surface(first, [self._evaluate(i, [surface[0]], [surface[1]], temperature)[0]
-                                           if i in self.active else 0.0 for i in (0, 1)])
+        surface = self.surface(first, [self._evaluate(i, [surface[0]], [surface[1]], temperature)[0]
+                                       if i in self.active else 0.0 for i in (0, 1)])
         carbon, nitrogen = (0.5 * (guess[:, :-1] + guess[:, 1:])).tolist()
         carbon.insert(0, surface[0])
         nitrogen.insert(0, surface[1])
@@ -333,27 +330,17 @@ class _StagePhysics:
         for i in self.active:
             values = self._evaluate(i, carbon, nitrogen, temperature)
             surface_diffusivity[i] = values[0]
-            half_cell = 2.0 * values[0] / self.grid.spacing
-            beta = self.transfer[i]
-            if self.held[i]:
-                surface_conductance[i] = half_cell
-            elif beta is not None:
-                surface_conductance[i] = beta * half_cell / (beta + half_cell)
+            surface_conductance[i] = self.conditions[i].conductance(2.0 * values[0] / self.grid.spacing)
             conductances[i] = _array(values)[1:] * self.face_factor
         return _Frozen(conductances, surface_conductance, surface_diffusivity)
 
     def surface(self, first: list[float], diffusivity: list[float] | None) -> list[float]:
-        """The surface composition beside the first cell's ``first``; behind a
-        mass-transfer coefficient it is taken as the first cell's where
-        ``diffusivity`` is None."""
+        """The surface composition beside the first cell's ``first``, with the
+        diffusivities there, or None where they are not known."""
         surface = list(first)
         for i in self.active:
-            beta = self.transfer[i]
-            if self.held[i]:
-                surface[i] = self.potential[i]
-            elif beta is not None and diffusivity is not None:
-                half_cell = 2.0 * diffusivity[i] / self.grid.spacing
-                surface[i] = (beta * self.potential[i] + half_cell * first[i]) / (beta + half_cell)
+            half_cell = None if diffusivity is None else 2.0 * diffusivity[i] / self.grid.spacing
+            surface[i] = self.conditions[i].surface(first[i], half_cell)
         return surface
 
     def _evaluate(self, element: int, carbon: list[float], nitrogen: list[float], temperature: float) -> list[float]:
@@ -382,43 +369,3 @@ def _array(values: list[float]) -> _Array:
     """A list of floats as an array: through a buffer, which is quicker for
     this than ``np.array``'s look at every item."""
     return np.frombuffer(array.array("d", values), dtype=np.float64)
-
-
-class _Tridiagonal:
-    """A symmetric tridiagonal matrix whose off-diagonal entries between rows
-    i and i + 1 are ``-coupling[i]``, eliminated on its first solve.
-
-    The matrix is an M-matrix (a positive, diagonally dominant diagonal and
-    non-negative couplings), so elimination without pivoting subtracts
-    nothing but non-negative terms from the diagonal and is stable.
-    """
-
-    def __init__(self, diagonal: list[float], coupling: list[float]) -> None:
-        self.diagonal = diagonal
-        self.above = [0.0] + coupling  # each row's coupling to the one above
-        self.below = coupling + [0.0]
-        self.scales: list[float] = []  # reciprocal pivots
-
-    def solve(self, rhs: list[float], surface_term: float) -> list[float]:
-        """The solution for ``rhs`` plus ``surface_term`` in the first row."""
-        rhs[0] += surface_term
-        values: list[float] = []
-        append = values.append
-        value = 0.0
-        if self.scales:
-            for r, k_above, scale in zip(rhs, self.above, self.scales):
-                value = (r + k_above * value) * scale
-                append(value)
-        else:
-            scales = self.scales
-            scale = 0.0
-            for pivot, k_above, r in zip(self.diagonal, self.above, rhs):
-                scale = 1.0 / (pivot - k_above * k_above * scale)
-                value = (r + k_above * value) * scale
-                append(value)
-                scales.append(scale)
-        y = 0.0
-        solution = [y := value + k_below * scale * y for value, k_below, scale
-                    in zip(reversed(values), reversed(self.below), reversed(self.scales))]
-        solution.reverse()
-        return solution
