@@ -82,7 +82,7 @@ def main(argv=None):
             times[name].append(candidates[name]())
 
     print(f"talvenor.process, Python {sys.version.split()[0]}, {rounds} rounds, 200 cells, "
-          f"{process.simulation.STEPS_PER_STAGE} steps per stage")
+          f"tolerance {process.simulation.TOLERANCE_WT:g} wt%")
     reference = statistics.median(times[reference_name])
     width = max(map(len, candidates))
     print(f"{'candidate':<{width}}  {'median ms':>9}  {'min ms':>7}  {'max ms':>7}  {'/calls':>6}")

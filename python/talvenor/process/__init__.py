@@ -7,13 +7,14 @@ diffusivities are the Slycke ones of :mod:`talvenor.slycke` unless others are
 given.  :func:`read_recipe` reads a recipe from a TOML file, and
 :func:`design_boost_diffuse` finds the shortest boost/diffuse cycle for a
 case depth; ``python -m talvenor.process`` does both from the command line.
-This module needs numpy; plotting a result needs matplotlib as well.
+This module needs numpy and scipy; plotting a result needs matplotlib as well.
 """
 
 try:
     import numpy as _numpy  # noqa: F401
+    import scipy.linalg as _linalg  # type: ignore[import-untyped]  # noqa: F401
 except ImportError as _missing:
-    raise ImportError("talvenor.process needs numpy; install it with: "
+    raise ImportError("talvenor.process needs numpy and scipy; install them with: "
                       "python -m pip install 'talvenor[process]'") from _missing
 
 from .composition import site_fractions, weight_percent

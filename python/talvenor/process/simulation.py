@@ -15,15 +15,15 @@ from .solver import ELEMENTS, Diffusivity, Grid, Trajectory, integrate
 
 __all__ = ["simulate"]
 
-#: Time steps per recipe stage unless asked otherwise.
-STEPS_PER_STAGE = 8
+#: The tolerance of the time steps, in wt%, unless asked otherwise.
+TOLERANCE_WT = 2e-3
 
 
 def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt: float = 0.0,
              depth_mm: float = 3.0, geometry: str = "plate", cells: int = 200,
              carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
              density_kg_m3: float = 7870.0, record_times_h: Sequence[float] = (),
-             steps_per_stage: int = STEPS_PER_STAGE, progress: Callable[[float], None] | None = None) -> Result:
+             tolerance_wt: float = TOLERANCE_WT, steps_per_stage: int | None = None, progress: Callable[[float], None] | None = None) -> Result:
     """Carbon and nitrogen profiles that a recipe leaves in a steel part.
 
     Carbon and nitrogen diffuse in austenite by Fick's second law in their
@@ -53,8 +53,14 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     record_times_h : sequence of float
         Times since the start of the recipe, in hours, at which to keep the
         profile as well (see ``Result.profiles``).
-    steps_per_stage : int
-        Time steps per stage; the results converge as it grows.
+    tolerance_wt : float
+        Accuracy of the time integration, in wt%: the time steps are chosen
+        so that the error they make in the profiles of each stage stays
+        within about this much.
+    steps_per_stage : int, optional
+        A fixed number of time steps per stage instead, equal in the square
+        root of the time since the start of the stage; the results converge
+        as it grows.
     progress : callable, optional
         Called after every time step with the fraction of the recipe's time
         done, from 0 to 1.
@@ -94,7 +100,9 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     density_kg_m3 = checks.real("density_kg_m3", density_kg_m3, "positive")
     geometry = checks.geometry("geometry", geometry)
     cells = checks.integer("cells", cells, minimum=3)
-    steps_per_stage = checks.integer("steps_per_stage", steps_per_stage, minimum=1)
+    tolerance_wt = checks.real("tolerance_wt", tolerance_wt, "positive")
+    if steps_per_stage is not None:
+        steps_per_stage = checks.integer("steps_per_stage", steps_per_stage, minimum=1)
     stage_end_h = np.cumsum([stage.duration_h for stage in stages])
     record_times_h = [checks.real("record_times_h", t, "not negative") for t in record_times_h]
     for t in record_times_h:
@@ -113,7 +121,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     grid = Grid.build(depth_mm * 1e-3, cells, geometry)
     total_s = float(stage_end_h[-1]) * 3600.0
     trajectory = integrate(grid, stages, core, diffusivities, slycke_limit=slycke_limit,
-                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
+                           tolerance_wt=tolerance_wt, steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
     return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
 

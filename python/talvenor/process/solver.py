@@ -4,33 +4,49 @@ Space: conservative finite volumes on ``cells`` equal cells from the treated
 surface inwards, one value per cell at its centre.  The flux between two cells
 is ``A D (y_i - y_{i+1}) / h`` with the face area ``A = (r / R)**m`` per unit
 of treated surface and D evaluated at the mean composition of the two cells.
-At the treated surface the flux into the part is ``g (y_potential - y_0)``,
-where the conductance g joins the half cell between the surface and the first
-centre (``2 D_s / h``) in series with the mass-transfer coefficient beta (a
-held surface is the limit of an infinite beta, a closed one has g = 0); D_s is
-taken at the composition of the surface itself.  The far face of a plate and
-the centre of a cylinder or sphere carry no flux.
+The flux through the treated surface is the surface condition's (see
+:mod:`.surface`), through the half cell between the surface and the first
+centre, of conductance ``2 D_s / h``; D_s is taken at the composition of the
+surface itself, which is found from the balance of the two fluxes by
+fixed-point iteration.  The far face of a plate and the centre of a cylinder
+or sphere carry no flux.
 
 Time: TR-BDF2, a one-step, L-stable, second-order scheme of two implicit
 stages per step (a trapezoidal stage to t + gamma dt, then a BDF2 stage to
 t + dt): any step is stable, and the jump of a surface condition is damped,
-not ringing.  The diffusivities of a step are evaluated once, at an estimate
-of the composition half way through it, and frozen for the step; that keeps
-the step second order (as in the midpoint rule) and leaves each element one
-linear tridiagonal system, with the same matrix for both stages.
+not ringing.  The diffusivities vary linearly through a step, between those
+of its start and those of its end, each implicit stage taking the ones of
+its own time, so that every stage solves one linear tridiagonal system.  The
+diffusivities at the end are evaluated at the composition extrapolated from
+the three states of the previous step against the square root of the time
+since the start of the stage, as the profile near the surface changes after
+a jump of the surface condition, and the next step starts from them: they
+change continuously from step to step, where diffusivities frozen anew for
+each step would jolt the stiff cells near the surface at every step.  The
+first step of a stage keeps the diffusivities of its start.
 
-Every recipe stage starts afresh with the same number of steps, equal in the
-square root of the time since the start of the stage: after a jump of the
-surface condition the profile near the surface changes as that square root
-does, so the first steps are short and the estimate of each step's middle,
-extrapolated from the states of the previous step against the same square
-root, stays close.  (The first step, with no previous one, takes the
-diffusivities of its start.)  The steps of a stage depend on that stage
+Step sizes: the local error of each step is estimated by the difference to
+the third-order solution embedded in the same stages (Hosea and Shampine,
+Applied Numerical Mathematics 20 (1996) 21-37), filtered through the step's
+matrix as they advise for stiff problems.  A step from t to t + dt after the
+start of a stage of duration T is accepted when that error, in wt%, is
+within the tolerance times ``min(1, dt T / (t + dt)**2)``: no step errs by
+more than the tolerance, and later steps by less, in proportion to their
+share of the stage and to how little of the error they make fades before
+its end (an error made early is spread over an ever deeper profile).  The
+next step is sized from the error.  With a fixed number of steps per stage
+instead, the steps are equal in the square root of the time since the start
+of the stage.  Either way a step is taken again, shorter, when it would
+leave the range that the maximum principle allows: the range of the profile
+at the start of the stage and of what its surface conditions drive it to.
+The steps of a stage depend on that stage and the profile at its start
 alone.
 
 The scheme is written in its Runge-Kutta form, so the content of the part
 changes in each step by exactly the step's quadrature of the surface flux;
-the history records that integral beside the surface composition.
+the history records that integral beside the surface composition, which is
+found for each point of the history from the balance at that time's
+temperature.
 """
 
 from __future__ import annotations
@@ -38,7 +54,9 @@ from __future__ import annotations
 import array
 import copy
 import dataclasses
+import itertools
 import math
+import numbers
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -47,6 +65,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import constants
+from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN
 from .tridiagonal import Tridiagonal
 
 __all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Trajectory", "integrate"]
@@ -61,6 +80,23 @@ ELEMENTS = ("carbon", "nitrogen")
 GAMMA = 2.0 - math.sqrt(2.0)
 D = GAMMA / 2.0
 W = math.sqrt(2.0) / 4.0
+# The same weights less those of the embedded third-order solution,
+# ((1 - W) / 3, (3 W + 1) / 3, D / 3), over D: the rates so weighted, through
+# the step's matrix, give the step's error (its rates are V dy/dt).
+_FILTERED_ERROR_WEIGHTS = ((4.0 * W - 1.0) / (3.0 * D), -1.0 / (3.0 * D), 2.0 / 3.0)
+
+# wt% per unit of site fraction, at low contents, of carbon and nitrogen.
+_WT_PER_Y = 100.0 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
+
+# Step-size control: the first step of a stage as a fraction of the stage,
+# and the bounds and safety factor of the change from one step to the next.
+_FIRST_STEP = 1e-4
+_GROWTH, _SHRINK, _SAFETY = 4.0, 0.2, 0.9
+# How much shorter a step is taken again after leaving the allowed range.
+_BOUNDS_SHRINK = 0.25
+# Leaving the allowed range by less than this fraction of it is rounding.
+_ROUNDING = 1e-12
+_SURFACE_ITERATIONS = 50
 
 Diffusivity = Callable[[list[float], float], float]
 if TYPE_CHECKING:
@@ -113,17 +149,19 @@ class _Failure(ValueError):
 
 
 def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
-              *, slycke_limit: bool, steps_per_stage: int, record_times_s: Sequence[float],
-              progress: Callable[[float], None] | None = None) -> Trajectory:
+              *, slycke_limit: bool, tolerance_wt: float, steps_per_stage: int | None,
+              record_times_s: Sequence[float], progress: Callable[[float], None] | None = None) -> Trajectory:
     """Run ``stages`` from the uniform composition ``core`` (2,) in site fractions.
 
+    The steps keep the local error of each stage within ``tolerance_wt``,
+    or are ``steps_per_stage`` to a stage where that is given.
     ``slycke_limit`` stops a run whose composition reaches 5 (y_C + y_N) = 1,
     where the default diffusivities are singular.  The profile at a record
     time is the end of the recipe cut short at that time.  ``progress`` is
     called after every step with the time done so far in s.  Failures are
     ValueErrors that name the stage.
     """
-    run = _Run(grid, core, diffusivities, slycke_limit, steps_per_stage, progress)
+    run = _Run(grid, core, diffusivities, slycke_limit, tolerance_wt, steps_per_stage, progress)
     pending = sorted(record_times_s)
     records: list[tuple[float, _Array]] = []
     start = 0.0
@@ -152,12 +190,15 @@ class _Run:
     """The state of a run between recipe stages, and its history."""
 
     def __init__(self, grid: Grid, core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
-                 slycke_limit: bool, steps: int, progress: Callable[[float], None] | None) -> None:
+                 slycke_limit: bool, tolerance_wt: float, steps: int | None,
+                 progress: Callable[[float], None] | None) -> None:
         self.grid = grid
         self.progress = progress
         self.diffusivities = diffusivities
         self.slycke_limit = slycke_limit
-        self.fractions = (np.arange(steps + 1) / steps) ** 2
+        self.tolerance_wt = tolerance_wt
+        # The ends of the fixed steps, as fractions of a stage.
+        self.fixed = None if steps is None else ((np.arange(1, steps + 1) / steps) ** 2).tolist()
         self.y = np.repeat(np.asarray(core, dtype=float)[:, None], grid.cells, axis=1)
         self.surface = self.y[:, 0].tolist()
         self.uptake = [0.0, 0.0]
@@ -180,26 +221,49 @@ class _Run:
         """Advance through one recipe stage; return the profile at its end."""
         physics = _StagePhysics(self, stage)
         duration = stage.duration_s
+        ends = None if self.fixed is None else [duration * fraction for fraction in self.fixed]
         y, uptake = self.y, self.uptake
+        self._remember(start_s, physics.surface_at(y, 0.0), uptake)
+        if not physics.active:
+            self._remember(start_s + duration, physics.surface_at(y, 1.0), uptake)
+            self.surface = self.surfaces[-1]
+            return self.profile()
         previous: tuple[tuple[float, _Array], ...] = ()
-        for fraction, next_fraction in zip(self.fractions[:-1], self.fractions[1:]):
-            t = start_s + duration * fraction
-            dt = duration * (next_fraction - fraction)
-            middle = 0.5 * (fraction + next_fraction)
-            # The first step of a stage, with nothing of the stage to
-            # extrapolate from, takes the diffusivities of its start.
-            guess = _extrapolate(previous, math.sqrt(t + 0.5 * dt - start_s)) if previous else y
-            step = physics.step(y, guess, dt, middle)
+        operator = physics.operator(y, 0.0)
+        t, dt = 0.0, duration * _FIRST_STEP if ends is None else math.inf
+        while t < duration:
+            end = duration if ends is None else ends[0]
+            # The last step of a stretch ends exactly at its end; one that
+            # would leave a sliver behind shares the rest with the one before.
+            if end - t <= 1.1 * dt:
+                dt = end - t
+            elif end - t < 2.0 * dt:
+                dt = 0.5 * (end - t)
+            step = physics.step(y, operator, previous, t, dt)
+            if not physics.allows(step):
+                dt *= _BOUNDS_SHRINK
+                continue
+            ratio = step.error_wt / (self.tolerance_wt * min(1.0, dt * duration / (t + dt) ** 2))
+            if ends is None and ratio > 1.0:
+                dt *= _growth(ratio)
+                continue
+            physics.check_limit(step.y_mid)
             physics.check_limit(step.y_next)
-            if t == start_s:
-                self._remember(t, physics.surface(y[:, 0].tolist(), step.frozen.surface_diffusivities), uptake)
-            self._remember(t + GAMMA * dt, step.surface_mid, [u + g for u, g in zip(uptake, step.uptake_mid)])
+            time = start_s + t
+            self._remember(time + GAMMA * dt, physics.surface_at(step.y_mid, (t + GAMMA * dt) / duration),
+                           [u + g for u, g in zip(uptake, step.uptake_mid)])
             uptake = [u + g for u, g in zip(uptake, step.uptake)]
-            self._remember(t + dt, step.surface_next, uptake)
-            previous = step.states(t, start_s)
-            y = step.y_next
+            t = end if dt == end - t else t + dt
+            self._remember(start_s + t, physics.surface_at(step.y_next, t / duration), uptake)
+            previous = step.states(time, start_s)
+            y, operator = step.y_next, step.end
             if self.progress is not None:
-                self.progress(t + dt)
+                self.progress(start_s + t)
+            if ends is None:
+                dt *= _growth(ratio)
+            elif t == end:
+                ends.pop(0)
+                dt = math.inf
         self.y, self.surface, self.uptake = y, self.surfaces[-1], uptake
         return self.profile()
 
@@ -209,6 +273,12 @@ class _Run:
         self.uptakes.append(uptake)
 
 
+def _growth(ratio: float) -> float:
+    """How much longer the next step can be after one whose error was
+    ``ratio`` of the error allowed."""
+    return min(_GROWTH, max(_SHRINK, _SAFETY / math.sqrt(ratio)) if ratio > 0.0 else _GROWTH)
+
+
 def _extrapolate(states: Sequence[tuple[float, _Array]], t: float) -> _Array:
     """The polynomial through the (time, composition) pairs, at ``t``."""
     times = [s for s, _ in states]
@@ -216,73 +286,101 @@ def _extrapolate(states: Sequence[tuple[float, _Array]], t: float) -> _Array:
                 for own, y in states), np.zeros(()))
 
 
-class _Step:
-    """One TR-BDF2 step of length ``dt`` from ``y`` with frozen diffusivities.
+@dataclass
+class _Operator:
+    """The diffusivities at one time, as the surface flux ``source - g y_0``
+    and the face conductances ``A D / h`` of the active elements use them."""
 
-    Freezing the diffusivities at a second-order estimate of the middle of
-    the step keeps the step second order, as in the midpoint rule; the
-    elements then move independently through the step, each with one
-    tridiagonal matrix, V / (D dt) + A, for both of its implicit stages.
+    faces: _Array  # (active elements, cells): the conductance to the next cell, none from the last
+    g: _Array  # (active elements,)
+    source: _Array  # (active elements,)
+
+    def towards(self, other: _Operator, weight: float) -> _Operator:
+        """The operator ``weight`` of the way from this one to ``other``."""
+        if other is self:
+            return self
+        return _Operator(*((1.0 - weight) * a + weight * b for a, b in
+                           ((self.faces, other.faces), (self.g, other.g), (self.source, other.source))))
+
+    def system(self, scale: _Array) -> Tridiagonal:
+        """The matrix ``scale + A``, the elements' systems stacked: the
+        conductance of the last face of an element, none, couples it to the
+        next one."""
+        faces = self.faces
+        diagonal = scale + faces
+        diagonal[:, 1:] += faces[:, :-1]
+        diagonal[:, 0] += self.g
+        return Tridiagonal(diagonal.ravel(), faces.ravel()[:-1])
+
+    def rates(self, y: _Array) -> tuple[_Array, _Array]:
+        """The rates V dy/dt of the profiles ``y``, and the surface fluxes."""
+        flow = self.faces[:, :-1] * (y[:, :-1] - y[:, 1:])
+        f = np.zeros(y.shape)
+        f[:, 1:] = flow
+        f[:, :-1] -= flow
+        flux = self.surface_flux(y)
+        f[:, 0] += flux
+        return f, flux
+
+    def surface_flux(self, y: _Array) -> _Array:
+        return self.source - self.g * y[:, 0]
+
+
+class _Step:
+    """One TR-BDF2 step of length ``dt`` from ``y``.
+
+    The diffusivities vary linearly through the step, from the operator
+    ``start`` to the operator ``end``, each implicit stage taking those of
+    its own time; the next step starts from this one's ``end``, so that they
+    change continuously from step to step.  The active elements move
+    independently through the step, so their systems are stacked into one
+    tridiagonal matrix, V / (D dt) + A, per stage.
     """
 
-    def __init__(self, physics: _StagePhysics, frozen: _Frozen, y: _Array, dt: float) -> None:
-        self.y = y
-        self.dt = dt
-        self.frozen = frozen
-        self.y_mid = y.copy()
-        self.y_next = y.copy()
-        self.uptake_mid = [0.0, 0.0]  # content gained, in site fraction times m
-        self.uptake = [0.0, 0.0]
-        scale = physics.grid.volumes / (D * dt)
-        for i in physics.active:
-            self.y_mid[i], self.y_next[i], self.uptake_mid[i], self.uptake[i] = _advance(
-                y[i], dt, scale, frozen.conductances[i], frozen.surface_conductances[i], physics.conditions[i].target)
-        self.surface_mid = physics.surface(self.y_mid[:, 0].tolist(), frozen.surface_diffusivities)
-        self.surface_next = physics.surface(self.y_next[:, 0].tolist(), frozen.surface_diffusivities)
+    def __init__(self, start: _Operator, end: _Operator, rows: slice, volumes: _Array, y: _Array, dt: float) -> None:
+        self.y, self.dt, self.end = y, dt, end
+        initial = y[rows]
+        shape = initial.shape
+        scale = volumes / (D * dt)
+        middle = start.towards(end, GAMMA)
+        system_mid = middle.system(scale)
+        system_end = system_mid if end is start else end.system(scale)
+
+        def solve(system: Tridiagonal, rhs: _Array) -> _Array:
+            return system.solve(rhs.ravel()).reshape(shape)
+
+        f, flux = start.rates(initial)
+        base = scale * initial
+        # Trapezoidal stage to t + GAMMA dt.
+        rhs = base + f
+        rhs[:, 0] += middle.source
+        mid = solve(system_mid, rhs)
+        f_mid = scale * mid - base - f
+        # BDF2 stage to t + dt.
+        explicit = (W / D) * (f + f_mid)
+        rhs = base + explicit
+        rhs[:, 0] += end.source
+        after = solve(system_end, rhs)
+        f_next = scale * (after - initial) - explicit
+        e1, e2, e3 = _FILTERED_ERROR_WEIGHTS
+        estimate = solve(system_end, e1 * f + e2 * f_mid + e3 * f_next)
+        self.error_wt = float((np.abs(estimate).max(axis=1) * _WT_PER_Y[rows]).max())
+        self.low = np.minimum(mid.min(axis=1), after.min(axis=1))
+        self.high = np.maximum(mid.max(axis=1), after.max(axis=1))
+        # The Runge-Kutta quadrature of the surface flux, in site fraction
+        # times m; an element at rest gains nothing.
+        flux_mid = flux + middle.surface_flux(mid)
+        self.uptake_mid, self.uptake = [0.0, 0.0], [0.0, 0.0]
+        self.uptake_mid[rows] = (D * dt * flux_mid).tolist()
+        self.uptake[rows] = (dt * (W * flux_mid + D * end.surface_flux(after))).tolist()
+        self.y_mid, self.y_next = y.copy(), y.copy()
+        self.y_mid[rows], self.y_next[rows] = mid, after
 
     def states(self, t: float, start_s: float) -> tuple[tuple[float, _Array], ...]:
         """The compositions of the step that starts at ``t``, against the
         square root of the time since ``start_s``."""
         return tuple((math.sqrt(time - start_s), y) for time, y in
                      ((t, self.y), (t + GAMMA * self.dt, self.y_mid), (t + self.dt, self.y_next)))
-
-
-def _advance(y: _Array, dt: float, scale: _Array, conductance: _Array, g: float,
-             potential: float) -> tuple[_Array, _Array, float, float]:
-    """One element through a step: its compositions at t + GAMMA dt and at
-    t + dt, and the content it gained by then (in site fraction times m)."""
-    diagonal = scale.copy()
-    diagonal[:-1] += conductance
-    diagonal[1:] += conductance
-    diagonal[0] += g
-    system = Tridiagonal(diagonal.tolist(), conductance.tolist())
-    flow = conductance * (y[:-1] - y[1:])
-    f = np.zeros_like(y)
-    f[1:] = flow
-    f[:-1] -= flow
-    flux = g * (potential - float(y[0]))
-    f[0] += flux
-    base = scale * y
-    # Trapezoidal stage to t + GAMMA dt.
-    mid = _array(system.solve((base + f).tolist(), g * potential))
-    f_mid = scale * mid - base - f
-    flux_mid = g * (potential - float(mid[0]))
-    # BDF2 stage to t + dt, with the same matrix.
-    after = _array(system.solve((base + (W / D) * (f + f_mid)).tolist(), g * potential))
-    flux_next = g * (potential - float(after[0]))
-    # The Runge-Kutta quadrature of the surface flux.
-    return mid, after, D * dt * (flux + flux_mid), dt * (W * (flux + flux_mid) + D * flux_next)
-
-
-@dataclass
-class _Frozen:
-    """The diffusivities of a step, as the operator f = b - A y uses them:
-    face conductances A D / h and surface conductances of the active
-    elements, and the diffusivities at the surface."""
-
-    conductances: dict[int, _Array]
-    surface_conductances: list[float]
-    surface_diffusivities: list[float]
 
 
 class _StagePhysics:
@@ -293,66 +391,110 @@ class _StagePhysics:
         self.grid = run.grid
         self.stage = stage
         self.diffusivities = run.diffusivities
-        self.slycke_limit = run.slycke_limit
         self.face_factor = self.grid.areas / self.grid.spacing
         self.conditions = (stage.carbon, stage.nitrogen)
-        # An element with a closed surface and a uniform profile stays as it is.
+        # An element with a closed surface and a uniform profile stays as it
+        # is; the others are the rows of a step.
         self.active = [i for i, c in enumerate(self.conditions) if not c.closed or run.y[i].min() != run.y[i].max()]
-        # Predictions are clipped to what the maximum principle allows in
-        # this stage: the range of the profile at its start and the potential.
-        self.low = np.array([[min(run.y[i].min(), c.target if not c.closed else math.inf)]
-                             for i, c in enumerate(self.conditions)])
-        self.high = np.array([[max(run.y[i].max(), c.target if not c.closed else -math.inf)]
-                              for i, c in enumerate(self.conditions)])
+        self.rows = slice(self.active[0], self.active[-1] + 1) if self.active else slice(0, 0)
+        self.balanced = any(self.conditions[i].balanced for i in self.active)
+        # What the maximum principle allows in this stage: the range of the
+        # profile at its start and of what the surface drives it to.
+        bounds = [c.bounds() for c in self.conditions]
+        self.low = np.array([min(run.y[i].min(), low) for i, (low, _) in enumerate(bounds)])
+        self.high = np.array([max(run.y[i].max(), high) for i, (_, high) in enumerate(bounds)])
+        slack = _ROUNDING * (self.high - self.low)
+        self.floor, self.ceiling = (self.low - slack)[self.rows], (self.high + slack)[self.rows]
+        # Within those bounds the Slycke singularity may be out of reach.
+        self.slycke_limit = run.slycke_limit and 5.0 * float(self.high.sum()) >= 1.0
 
-    def step(self, y: _Array, guess: _Array, dt: float, fraction: float) -> _Step:
-        """The step from ``y`` with the diffusivities at ``guess`` and the
-        temperature at ``fraction`` of the stage."""
-        return _Step(self, self.freeze(guess, fraction), y, dt)
+    def step(self, y: _Array, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float,
+             dt: float) -> _Step:
+        """The step from ``y`` and the operator ``start`` at ``t`` after the
+        start of the stage, to the operator at the composition extrapolated
+        from the ``previous`` step (without one, ``start`` throughout)."""
+        end = start
+        if previous:
+            end = self.operator(_extrapolate(previous, math.sqrt(t + dt)), (t + dt) / self.stage.duration_s)
+        return _Step(start, end, self.rows, self.grid.volumes, y, dt)
 
-    def freeze(self, guess: _Array, fraction: float) -> _Frozen:
-        """The diffusivities at ``guess`` (clipped to what the maximum
-        principle allows) and the temperature at ``fraction`` of the stage."""
-        guess = np.clip(guess, self.low, self.high)
+    def allows(self, step: _Step) -> bool:
+        """Whether the step stays within what the maximum principle allows."""
+        return bool(np.all(step.low >= self.floor) and np.all(step.high <= self.ceiling))
+
+    def operator(self, y: _Array, fraction: float) -> _Operator:
+        """The operator of the composition ``y`` (clipped to what the maximum
+        principle allows) at ``fraction`` of the stage."""
+        y = np.minimum(np.maximum(y, self.low[:, None]), self.high[:, None])
         temperature = self.stage.temperature_k(fraction)
-        first = guess[:, 0].tolist()
-        # The surface composition can depend on D there: one fixed-point step
-        # from the one it has where D is not known.
-        surface = self.surface(first, None)
-        surface = self.surface(first, [self._evaluate(i, [surface[0]], [surface[1]], temperature)[0]
-                                       if i in self.active else 0.0 for i in (0, 1)])
-        carbon, nitrogen = (0.5 * (guess[:, :-1] + guess[:, 1:])).tolist()
-        carbon.insert(0, surface[0])
-        nitrogen.insert(0, surface[1])
-        conductances = {}
-        surface_conductance = [0.0, 0.0]
-        surface_diffusivity = [0.0, 0.0]
-        for i in self.active:
-            values = self._evaluate(i, carbon, nitrogen, temperature)
-            surface_diffusivity[i] = values[0]
-            surface_conductance[i] = self.conditions[i].conductance(2.0 * values[0] / self.grid.spacing)
-            conductances[i] = _array(values)[1:] * self.face_factor
-        return _Frozen(conductances, surface_conductance, surface_diffusivity)
+        surface, diffusivity = self.surface(y[:, 0].tolist(), temperature)
+        if diffusivity is None:
+            diffusivity = self._surface_diffusivities(surface, temperature)
+        compositions = (0.5 * (y[:, :-1] + y[:, 1:])).T.tolist()
+        faces = np.zeros((len(self.active), self.grid.cells))
+        for row, i in enumerate(self.active):
+            np.multiply(self._evaluate(i, compositions, temperature), self.face_factor, out=faces[row, :-1])
+        laws = [self.conditions[i].law(2.0 * diffusivity[i] / self.grid.spacing) for i in self.active]
+        return _Operator(faces, np.array([g for g, _ in laws]), np.array([source for _, source in laws]))
 
-    def surface(self, first: list[float], diffusivity: list[float] | None) -> list[float]:
-        """The surface composition beside the first cell's ``first``, with the
-        diffusivities there, or None where they are not known."""
-        surface = list(first)
-        for i in self.active:
-            half_cell = None if diffusivity is None else 2.0 * diffusivity[i] / self.grid.spacing
-            surface[i] = self.conditions[i].surface(first[i], half_cell)
-        return surface
+    def surface_at(self, y: _Array, fraction: float) -> list[float]:
+        """The surface composition beside the profile ``y`` at ``fraction`` of the stage."""
+        return self.surface(y[:, 0].tolist(), self.stage.temperature_k(fraction))[0]
 
-    def _evaluate(self, element: int, carbon: list[float], nitrogen: list[float], temperature: float) -> list[float]:
-        """D of an element at the compositions ``zip(carbon, nitrogen)``."""
-        diffusivity = self.diffusivities[element]
-        values = [diffusivity([c, n], temperature) for c, n in zip(carbon, nitrogen)]
-        if not (min(values) >= 0.0 and max(values) < math.inf):
-            j = next(j for j, value in enumerate(values) if not 0.0 <= value < math.inf)
-            self.check_limit(np.array([[carbon[j]], [nitrogen[j]]]))
-            raise _Failure(f"the {ELEMENTS[element]} diffusivity is {values[j]!r} m²/s at y_C = {carbon[j]!r}, "
-                           f"y_N = {nitrogen[j]!r} and {temperature!r} K; it must be finite and not negative")
-        return values
+    def surface(self, first: list[float], temperature: float) -> tuple[list[float], list[float] | None]:
+        """The surface composition beside the first cell's ``first``: where
+        it depends on the diffusivities there, from the balance of the
+        surface flux with the flux through the half cell, and then those
+        diffusivities as well."""
+        surface = [c.surface(y, None) for c, y in zip(self.conditions, first)]
+        if not self.balanced:
+            return surface, None
+        # The root of the balance by the secant method, from one step of
+        # fixed-point iteration (each element on its own: they hardly affect
+        # each other's).
+        spacing = self.grid.spacing
+        before: list[tuple[float, float]] = []
+        for _ in range(_SURFACE_ITERATIONS):
+            diffusivity = self._surface_diffusivities(surface, temperature)
+            residual = [self.conditions[i].surface(y, 2.0 * diffusivity[i] / spacing) - surface[i]
+                        if i in self.active else 0.0 for i, y in enumerate(first)]
+            if all(abs(r) <= 1e-14 * abs(y) for r, y in zip(residual, surface)):
+                break
+            now = list(zip(surface, residual))
+            surface = [y - r * (y - y_old) / (r - r_old) if r != r_old else y + r
+                       for (y, r), (y_old, r_old) in zip(now, before)] if before else [y + r for y, r in now]
+            before = now
+        return surface, diffusivity
+
+    def _surface_diffusivities(self, surface: list[float], temperature: float) -> list[float]:
+        diffusivity = [0.0, 0.0]
+        for i in self.active:
+            value = self.diffusivities[i](surface, temperature)
+            if not (isinstance(value, float) and 0.0 <= value < math.inf):
+                value = float(self._evaluate(i, [surface], temperature)[0])  # names what is wrong
+            diffusivity[i] = value
+        return diffusivity
+
+    def _evaluate(self, element: int, compositions: list[list[float]], temperature: float) -> _Array:
+        """D of an element at each of the ``compositions`` [y_C, y_N]."""
+        values = list(map(self.diffusivities[element], compositions, itertools.repeat(temperature)))
+        name = ELEMENTS[element]
+        try:
+            result = np.frombuffer(array.array("d", values), dtype=np.float64)
+        except TypeError:
+            j, value = next((j, v) for j, v in enumerate(values) if not isinstance(v, numbers.Real))
+            raise _Failure(f"the {name} diffusivity returned {value!r}, of type {type(value).__name__}, at "
+                           f"{self._where(compositions[j], temperature)}; it must return a real number") from None
+        if not (result.min() >= 0.0 and result.max() < math.inf):
+            j = int(np.flatnonzero(~((result >= 0.0) & (result < math.inf)))[0])
+            self.check_limit(np.array(compositions[j])[:, None])
+            raise _Failure(f"the {name} diffusivity is {values[j]!r} m²/s at {self._where(compositions[j], temperature)}"
+                           "; it must be finite and not negative")
+        return result
+
+    @staticmethod
+    def _where(composition: list[float], temperature: float) -> str:
+        return f"y_C = {composition[0]!r}, y_N = {composition[1]!r} and {temperature!r} K"
 
     def check_limit(self, y: _Array) -> None:
         if not self.slycke_limit:
@@ -363,9 +505,3 @@ class _StagePhysics:
             raise _Failure(f"carbon and nitrogen reach 5 (y_C + y_N) = {float(reach[j])!r} "
                            f"(y_C = {float(y[0, j])!r}, y_N = {float(y[1, j])!r}), "
                            "where the Slycke diffusivities are singular")
-
-
-def _array(values: list[float]) -> _Array:
-    """A list of floats as an array: through a buffer, which is quicker for
-    this than ``np.array``'s look at every item."""
-    return np.frombuffer(array.array("d", values), dtype=np.float64)

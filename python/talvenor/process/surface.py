@@ -1,16 +1,18 @@
 """What the atmosphere of a stage does to one element at the treated surface.
 
 One class per kind of surface.  Each answers what a time step needs of it:
-the conductance ``g`` of the flux ``g (target - y_0)`` into the part, where
-``y_0`` is the site fraction in the first cell, and the composition at the
-surface itself beside that cell.  Both depend on the conductance of the half
-cell between the surface and the first cell's centre, ``2 D_s / h``, with D_s
-the diffusivity at the surface.
+the law ``source - g y_0`` of the flux into the part (in site fraction times
+m/s), where ``y_0`` is the site fraction in the first cell, and the
+composition at the surface itself beside that cell.  Both depend on the
+conductance of the half cell between the surface and the first cell's
+centre, ``2 D_s / h``, with D_s the diffusivity at the surface.
 """
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
+from typing import ClassVar
 
 __all__ = ["SurfaceCondition", "Closed", "Held", "MassTransfer"]
 
@@ -26,6 +28,9 @@ class SurfaceCondition:
     potential_wt: float | None
     potential_y: float | None
     transfer_m_s: float | None
+    #: Whether the surface composition depends on D_s, so that it is found
+    #: from the balance of the surface flux with the flux through the half cell.
+    balanced: ClassVar[bool] = False
 
     @property
     def closed(self) -> bool:
@@ -35,14 +40,16 @@ class SurfaceCondition:
     def held(self) -> bool:
         return self.potential_wt is not None and self.transfer_m_s is None
 
-    @property
-    def target(self) -> float:
-        """The site fraction towards which the surface flux drives the part."""
-        return self.potential_y or 0.0
-
-    def conductance(self, half_cell: float) -> float:
-        """The conductance g in m/s, behind the half cell's ``half_cell``."""
+    def law(self, half_cell: float) -> tuple[float, float]:
+        """``(g, source)`` of the flux ``source - g y_0`` into the part, behind
+        the half cell's conductance ``half_cell`` in m/s."""
         raise NotImplementedError
+
+    def bounds(self) -> tuple[float, float]:
+        """The range of site fractions that this surface can drive the part
+        to: its potential, or an empty range where it has none."""
+        p = self.potential_y
+        return (math.inf, -math.inf) if p is None else (p, p)
 
     def surface(self, first: float, half_cell: float | None) -> float:
         """The site fraction at the surface beside the first cell's ``first``;
@@ -56,8 +63,8 @@ class Closed(SurfaceCondition):
 
     potential_wt = potential_y = transfer_m_s = None
 
-    def conductance(self, half_cell: float) -> float:
-        return 0.0
+    def law(self, half_cell: float) -> tuple[float, float]:
+        return 0.0, 0.0
 
     def surface(self, first: float, half_cell: float | None) -> float:
         return first
@@ -71,8 +78,8 @@ class Held(SurfaceCondition):
     potential_y: float
     transfer_m_s = None
 
-    def conductance(self, half_cell: float) -> float:
-        return half_cell
+    def law(self, half_cell: float) -> tuple[float, float]:
+        return half_cell, half_cell * self.potential_y
 
     def surface(self, first: float, half_cell: float | None) -> float:
         return self.potential_y
@@ -85,10 +92,12 @@ class MassTransfer(SurfaceCondition):
     potential_wt: float
     potential_y: float
     transfer_m_s: float
+    balanced = True
 
-    def conductance(self, half_cell: float) -> float:
+    def law(self, half_cell: float) -> tuple[float, float]:
         beta = self.transfer_m_s
-        return beta * half_cell / (beta + half_cell)
+        g = beta * half_cell / (beta + half_cell)
+        return g, g * self.potential_y
 
     def surface(self, first: float, half_cell: float | None) -> float:
         if half_cell is None:

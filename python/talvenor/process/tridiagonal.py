@@ -1,45 +1,33 @@
-"""The tridiagonal systems of a time step."""
+"""The tridiagonal systems of a time step, solved by LAPACK."""
 
 from __future__ import annotations
+
+import numpy as np
+from numpy.typing import NDArray
+from scipy.linalg import lapack  # type: ignore[import-untyped]
 
 __all__ = ["Tridiagonal"]
 
 
 class Tridiagonal:
-    """A symmetric tridiagonal matrix whose off-diagonal entries between rows
-    i and i + 1 are ``-coupling[i]``, eliminated on its first solve.
+    """A symmetric tridiagonal matrix with the positive ``diagonal`` and the
+    entries ``-coupling[i]`` between rows i and i + 1, factored once
+    (L D L^T, LAPACK's dpttrf) and then solved for any number of right-hand
+    sides (dpttrs).
 
-    The matrix is an M-matrix (a positive, diagonally dominant diagonal and
-    non-negative couplings), so elimination without pivoting subtracts
-    nothing but non-negative terms from the diagonal and is stable.
+    The matrices of a step are M-matrices (a diagonal that dominates the
+    non-negative couplings), so positive definite: the factorization needs
+    no pivoting and cannot fail.
     """
 
-    def __init__(self, diagonal: list[float], coupling: list[float]) -> None:
-        self.diagonal = diagonal
-        self.above = [0.0] + coupling  # each row's coupling to the one above
-        self.below = coupling + [0.0]
-        self.scales: list[float] = []  # reciprocal pivots
+    def __init__(self, diagonal: NDArray[np.float64], coupling: NDArray[np.float64]) -> None:
+        self._pivots, self._multipliers, info = lapack.dpttrf(diagonal, -coupling)
+        if info != 0:
+            raise ArithmeticError(f"the matrix of a step is not positive definite (dpttrf info {info})")
 
-    def solve(self, rhs: list[float], surface_term: float) -> list[float]:
-        """The solution for ``rhs`` plus ``surface_term`` in the first row."""
-        rhs[0] += surface_term
-        values: list[float] = []
-        append = values.append
-        value = 0.0
-        if self.scales:
-            for r, k_above, scale in zip(rhs, self.above, self.scales):
-                value = (r + k_above * value) * scale
-                append(value)
-        else:
-            scales = self.scales
-            scale = 0.0
-            for pivot, k_above, r in zip(self.diagonal, self.above, rhs):
-                scale = 1.0 / (pivot - k_above * k_above * scale)
-                value = (r + k_above * value) * scale
-                append(value)
-                scales.append(scale)
-        y = 0.0
-        solution = [y := value + k_below * scale * y for value, k_below, scale
-                    in zip(reversed(values), reversed(self.below), reversed(self.scales))]
-        solution.reverse()
-        return solution
+    def solve(self, rhs: NDArray[np.float64]) -> NDArray[np.float64]:
+        """The solution for the right-hand side ``rhs``."""
+        solution, info = lapack.dpttrs(self._pivots, self._multipliers, rhs)
+        if info != 0:
+            raise ArithmeticError(f"dpttrs info {info}")
+        return np.asarray(solution, dtype=np.float64)
