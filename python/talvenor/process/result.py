@@ -10,6 +10,7 @@ from numpy.typing import NDArray
 
 from .plot import plot_result
 from .recipe import Stage
+from .steel import Steel
 
 __all__ = ["Profile", "SurfaceHistory", "Result"]
 
@@ -135,6 +136,8 @@ class Result(Profile):
         The profiles at the times asked for with ``record_times_h``.
     geometry : str
         ``"plate"``, ``"cylinder"`` or ``"sphere"``.
+    steel : Steel
+        The steel simulated.
     """
 
     stages: tuple[Stage, ...]
@@ -142,6 +145,12 @@ class Result(Profile):
     history: SurfaceHistory
     profiles: tuple[Profile, ...]
     geometry: str
+    steel: Steel
+
+    def total_case_depth_mm(self) -> float:
+        """The total case depth in mm: where the carbon falls to the core's
+        content plus 0.04 wt% (SAE J423), as :meth:`case_depth_mm` reads it."""
+        return self.case_depth_mm(self.steel.carbon_wt + 0.04)
 
     def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None) -> None:
         """Draw the result into an image file: the profiles with the threshold
