@@ -8,6 +8,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from .hardening import Hardening, harden
 from .plot import plot_result
 from .recipe import Stage
 from .steel import Steel
@@ -152,14 +153,22 @@ class Result(Profile):
         content plus 0.04 wt% (SAE J423), as :meth:`case_depth_mm` reads it."""
         return self.case_depth_mm(self.steel.carbon_wt + 0.04)
 
-    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None) -> None:
+    def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Hardening:
+        """The case after quenching to ``quench_c`` °C: :func:`harden` of this result."""
+        return harden(self, quench_c=quench_c, austenite_hv=austenite_hv)
+
+    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None,
+             hardening: Hardening | None = None, limit_hv: float = 550.0) -> None:
         """Draw the result into an image file: the profiles with the threshold
         and the case depth, and the surface over the recipe with the stage
         boundaries.  PNG unless the suffix of ``path`` names another format.
+        With ``hardening`` (from :meth:`harden`) a panel between them shows
+        the hardness against depth with ``limit_hv`` and the case-hardening
+        depth.
 
         Raises
         ------
         ImportError
             Without matplotlib (``python -m pip install 'talvenor[plot]'``).
         """
-        plot_result(self, path, threshold_wt=threshold_wt, title=title)
+        plot_result(self, path, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv)
