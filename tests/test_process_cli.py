@@ -1,5 +1,6 @@
 """Recipe files, the command line, plots and the cycle design of talvenor.process."""
 
+import dataclasses
 import re
 import subprocess
 import sys
@@ -22,9 +23,8 @@ STAGE = "[[stage]]\nduration_h = 1.0\ntemperature_c = 930.0\ncarbon_potential_wt
 
 
 def run(recipe):
-    return process.simulate(recipe.stages, core_carbon_wt=recipe.core_carbon_wt,
-                            core_nitrogen_wt=recipe.core_nitrogen_wt, geometry=recipe.geometry,
-                            depth_mm=recipe.depth_mm, cells=recipe.cells)
+    return process.simulate(recipe.stages, steel=recipe.steel, geometry=recipe.geometry, depth_mm=recipe.depth_mm,
+                            cells=recipe.cells)
 
 
 @pytest.mark.parametrize("text, where", [
@@ -38,6 +38,12 @@ def run(recipe):
     (STEEL + STAGE.replace("0.8", "4.5"), "stage 1 of 1: the carbon potential 4.5 wt% reaches"),
     ("[steel]\ncarbon = 0.2\n" + STAGE, "[steel]: unknown key 'carbon'"),
     ("[steel]\nnitrogen_wt = 0.1\n" + STAGE, "[steel]: missing key 'carbon_wt'"),
+    ("[steel]\ngrade = '20MnCr6'\n" + STAGE, "[steel]: unknown steel grade '20MnCr6' (known: 16MnCr5, "),
+    ("[steel]\ngrade = '20MnCr5'\nchromium_wt = -1.0\n" + STAGE, "[steel]: chromium_wt must be finite and not neg"),
+    ("[steel]\ngrade = '20MnCr5'\nalloy_factor = 0\n" + STAGE, "[steel]: alloy_factor must be finite and positive"),
+    (STEEL + "[quench]\naustenite_hv = 250.0\n" + STAGE, "[quench]: missing key 'temperature_c'"),
+    (STEEL + "[quench]\ntemperature_c = -300.0\n" + STAGE, "[quench]: temperature_c must be above absolute zero"),
+    (STEEL + "[quench]\ntemperature_c = 60.0\nmedium = 'oil'\n" + STAGE, "[quench]: unknown key 'medium'"),
     ('[steel]\ncarbon_wt = "0.2"\n' + STAGE, "[steel]: carbon_wt must be a number"),
     (STEEL + "[part]\ncells = 2.5\n" + STAGE, "[part]: cells must be an integer"),
     (STEEL + "[part]\ngeometry = 'cube'\n" + STAGE, "[part]: geometry must be one of"),
@@ -56,23 +62,54 @@ def test_a_bad_recipe_file_ends_with_status_2_and_one_line_naming_where(text, wh
     assert err.count("\n") == 1
 
 
-@pytest.mark.parametrize("example, command", [
-    ("gas_carburizing", [Path(sys.executable).with_name("talvenor-process")]),
-    ("carbonitriding", [sys.executable, "-m", "talvenor.process"]),
+@pytest.mark.parametrize("example, command, hardening", [
+    ("gas_carburizing", [Path(sys.executable).with_name("talvenor-process")], []),
+    ("gas_carburizing", [sys.executable, "-m", "talvenor.process"], ["--quench", "20", "--limit-hv", "513"]),
+    ("carbonitriding", [sys.executable, "-m", "talvenor.process"], []),
 ])
-def test_the_examples_run_end_to_end(example, command, tmp_path):
+def test_the_examples_run_end_to_end(example, command, hardening, tmp_path):
     path, csv, png = EXAMPLES / f"{example}.toml", tmp_path / "profile.csv", tmp_path / "plot.png"
-    done = subprocess.run([*command, path, "--threshold", "0.4", "--csv", csv, "--plot", png],
+    done = subprocess.run([*command, path, "--threshold", "0.4", "--csv", csv, "--plot", png, *hardening],
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    result = run(process.read_recipe(path))
+    recipe = process.read_recipe(path)
+    result = run(recipe)
     printed = re.search(r"^Case depth +(\d+\.\d\d) mm \(at 0.4 wt% C\)$", done.stdout, re.M)
     assert printed and float(printed.group(1)) == round(result.case_depth_mm(0.4), 2), done.stdout
     header, *rows = csv.read_text(encoding="utf-8").splitlines()
-    assert header == "depth_mm,carbon_wt,nitrogen_wt"
-    expected = np.column_stack([result.depth_mm, result.carbon_wt, result.nitrogen_wt])
-    assert np.array_equal(np.loadtxt(rows, delimiter=","), expected)
+    columns = [result.depth_mm, result.carbon_wt, result.nitrogen_wt]
+    quench_c = float(hardening[1]) if hardening else recipe.quench_c
+    if quench_c is None:
+        assert header == "depth_mm,carbon_wt,nitrogen_wt" and "CHD" not in done.stdout
+    else:
+        case = result.harden(quench_c=quench_c, austenite_hv=recipe.austenite_hv)
+        limit_hv = float(hardening[3]) if hardening else 550.0
+        assert header == "depth_mm,carbon_wt,nitrogen_wt,hardness_hv,retained_austenite_pct"
+        columns += [case.hardness_hv, 100.0 * case.retained_austenite]
+        printed = re.search(rf"^CHD +(\d+\.\d\d) mm \(at {limit_hv:g} HV\)$", done.stdout, re.M)
+        assert printed and float(printed.group(1)) == round(case.case_hardening_depth_mm(limit_hv), 2), done.stdout
+    assert np.array_equal(np.loadtxt(rows, delimiter=","), np.column_stack(columns))
     assert png.read_bytes()[:8] == PNG
+
+
+@pytest.mark.parametrize("steel, quench, shown, not_shown", [
+    ("carbon_wt = 0.2", "temperature_c = 60.0",
+     [r"^Hardness +\d+ HV \(\d+\.\d HRC\) at the surface, \d+ HV in the core$", r"^CHD +0\.\d\d mm \(at 550 HV\)$",
+      r"^Austenite +\d+\.\d % retained at the surface$", r"^ +0\.00 +0\.800 +0\.000 +\d+ +\d+\.\d$"], "ISO"),
+    ("carbon_wt = 0.3\nmanganese_wt = 1.0", "temperature_c = 60.0",
+     [r"^ +ISO 18203 asks for a limit above 550 HV: the core is 5\d\d HV at 3 times the CHD"], "none"),
+    ("carbon_wt = 0.2", "temperature_c = 500.0\naustenite_hv = 200.0",
+     [r"^Hardness +200 HV \(below 20 HRC\) at the surface, 200 HV in the core$",
+      r"^CHD +none, the hardness stays below 550 HV$", r"^Austenite +100\.0 %"], "ISO"),
+])
+def test_the_summary_reports_the_hardened_case(steel, quench, shown, not_shown, tmp_path, capsys):
+    recipe = tmp_path / "recipe.toml"
+    recipe.write_text(f"[steel]\n{steel}\n[quench]\n{quench}\n" + STAGE.replace("1.0", "4.0", 1), encoding="utf-8")
+    assert cli.main([str(recipe)]) == 0
+    out = capsys.readouterr().out
+    for line in shown:
+        assert re.search(line, out, re.M), (line, out)
+    assert not_shown not in out
 
 
 def test_the_readme_shows_what_the_carbonitriding_example_prints(monkeypatch, capsys):
@@ -125,17 +162,42 @@ def test_a_design_that_cannot_exist_says_why(change, message):
         process.design_boost_diffuse(0.2, 1.0, **options)
 
 
-def test_the_design_command_writes_the_recipe_it_prints(tmp_path, capsys):
+@pytest.mark.parametrize("steel, expected, quench_c", [
+    (["--core-carbon", "0.2"], process.Steel(carbon_wt=0.2), None),
+    (["--steel", "20mncr5", "--core-carbon", "0.2", "--quench", "60"],
+     dataclasses.replace(process.Steel.grade("20MnCr5"), carbon_wt=0.2), 60.0),
+])
+def test_the_design_command_writes_the_recipe_it_prints(steel, expected, quench_c, tmp_path, capsys):
     written = tmp_path / "cycle.toml"
-    assert cli.main(["design", "--core-carbon", "0.2", "--case-depth", "1.0", "--temperature", "930",
+    assert cli.main(["design", *steel, "--case-depth", "1.0", "--temperature", "930",
                      "--boost-potential", "1.1", "--diffuse-potential", "0.8", "--write", str(written)]) == 0
     boost, diffuse = process.design_boost_diffuse(0.2, 1.0, temperature_c=930.0, boost_potential_wt=1.1,
                                                   diffuse_potential_wt=0.8)
     recipe = process.read_recipe(written)
     assert recipe.stages == (boost, diffuse) and recipe.depth_mm == 4.0
+    assert recipe.steel == expected and recipe.quench_c == quench_c
     out = capsys.readouterr().out
     assert f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h" in out
     assert re.search(r"^Case depth +1\.00 mm", out, re.M)
+    assert (re.search(r"^CHD +\d\.\d\d mm \(at 550 HV\)$", out, re.M) is None) == (quench_c is None)
+
+
+DESIGN = ["design", "--case-depth", "1.0", "--temperature", "930", "--boost-potential", "1.1",
+          "--diffuse-potential", "0.8"]
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([str(EXAMPLES / "gas_carburizing.toml"), "--quench", "-300"], "--quench must be above absolute zero"),
+    ([str(EXAMPLES / "carbonitriding.toml"), "--limit-hv", "nan"], "--limit-hv must be finite and positive, got nan"),
+    (DESIGN, "design: give the steel: --core-carbon or --steel"),
+    ([*DESIGN, "--steel", "SAE 1018"], "design: unknown steel grade 'SAE 1018' (known: 16MnCr5, "),
+])
+def test_a_bad_argument_ends_with_status_2_and_one_line_naming_it(argv, message, tmp_path, capsys):
+    csv = tmp_path / "profile.csv"
+    assert cli.main([*argv, "--csv", str(csv)]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and not csv.exists()
+    assert err.startswith(f"talvenor-process: {message}") and err.count("\n") == 1
 
 
 def test_simulate_reports_its_progress_to_the_end():

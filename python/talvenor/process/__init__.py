@@ -7,6 +7,9 @@ diffusivities are the Slycke ones of :mod:`talvenor.slycke` unless others are
 given.  :func:`read_recipe` reads a recipe from a TOML file, and
 :func:`design_boost_diffuse` finds the shortest boost/diffuse cycle for a
 case depth; ``python -m talvenor.process`` does both from the command line.
+A :class:`Steel` (or one of the grades of :meth:`Steel.grade`) is the part's
+material, and :func:`harden` turns a result into the hardness, the retained
+austenite and the case-hardening depth after quenching.
 This module needs numpy and scipy; plotting a result needs matplotlib as well.
 """
 
@@ -19,12 +22,14 @@ except ImportError as _missing:
 
 from .composition import site_fractions, weight_percent
 from .design import design_boost_diffuse
+from .hardening import Hardening, harden
 from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
+from .steel import Steel, steel_grades
 from .surface import SurfaceCondition
 
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
-           "site_fractions", "weight_percent"]
+           "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening"]

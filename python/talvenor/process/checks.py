@@ -7,9 +7,10 @@ import numbers
 import operator
 from typing import Literal
 
+from .. import constants
 from .solver import GEOMETRIES
 
-__all__ = ["real", "integer", "geometry"]
+__all__ = ["real", "integer", "geometry", "celsius"]
 
 
 def real(name: str, value: object, rule: Literal["finite", "not negative", "positive"] = "finite") -> float:
@@ -40,3 +41,11 @@ def geometry(name: str, value: object) -> str:
     if not isinstance(value, str) or value not in GEOMETRIES:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, GEOMETRIES))}, got {value!r}")
     return value
+
+
+def celsius(name: str, value: object) -> float:
+    """``value`` as a float, a temperature in °C above absolute zero."""
+    number = real(name, value)
+    if number + constants.T_NORMAL <= 0.0:
+        raise ValueError(f"{name} must be above absolute zero ({-constants.T_NORMAL} °C), got {value!r}")
+    return number

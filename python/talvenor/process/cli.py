@@ -1,8 +1,10 @@
 """The command line: run a recipe file, or design a boost/diffuse cycle.
 
-    talvenor-process RECIPE.toml [--threshold WT] [--csv FILE] [--plot FILE]
-    talvenor-process design --core-carbon WT --case-depth MM --temperature C
-                            --boost-potential WT --diffuse-potential WT [...]
+    talvenor-process RECIPE.toml [--threshold WT] [--quench C] [--limit-hv HV]
+                                 [--csv FILE] [--plot FILE]
+    talvenor-process design (--core-carbon WT | --steel GRADE) --case-depth MM
+                            --temperature C --boost-potential WT
+                            --diffuse-potential WT [...]
 
 (or ``python -m talvenor.process ...``).  A bad recipe file or argument ends
 with exit status 2 and one line on standard error; nothing is written.
@@ -11,6 +13,7 @@ with exit status 2 and one line on standard error; nothing is written.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib.util
 import math
 import os
@@ -21,13 +24,16 @@ from typing import TextIO
 
 import numpy as np
 
+from . import checks
 from .design import PART_DEPTH_PER_CASE_DEPTH, design_boost_diffuse
+from .hardening import Hardening
 from .plot import shown_depth_mm
 from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Result
 from .simulation import simulate
 from .solver import GEOMETRIES
+from .steel import Steel, steel_grades
 from .surface import SurfaceCondition
 
 __all__ = ["main"]
@@ -37,6 +43,9 @@ PROGRAM = "talvenor-process"
 # this many rows is used.
 _TABLE_STEPS_MM = (0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
 _TABLE_ROWS = 30
+# ISO 18203 applies the 550 HV limit only where the core is below 450 HV at
+# three times the case-hardening depth.
+_ISO_LIMIT_HV, _ISO_CORE_HV, _ISO_CORE_DEPTHS = 550.0, 450.0, 3.0
 
 
 class _Failure(Exception):
@@ -82,8 +91,11 @@ def _design_parser() -> argparse.ArgumentParser:
         prog=f"{PROGRAM} design",
         description="Find the shortest boost/diffuse carburizing cycle that gives a case depth, and run it.")
     required = parser.add_argument_group("the requirement")
-    required.add_argument("--core-carbon", type=float, required=True, metavar="WT",
-                          help="carbon content of the steel in wt%%")
+    required.add_argument("--core-carbon", type=float, metavar="WT",
+                          help="carbon content of the steel in wt%% (or give --steel)")
+    required.add_argument("--steel", metavar="GRADE",
+                          help=f"the steel's grade, one of {', '.join(steel_grades())}; with --core-carbon, "
+                               "that grade with another carbon content")
     required.add_argument("--case-depth", type=float, required=True, metavar="MM", help="case depth in mm")
     required.add_argument("--temperature", type=float, required=True, metavar="C", help="temperature in °C")
     required.add_argument("--boost-potential", type=float, required=True, metavar="WT",
@@ -108,6 +120,10 @@ def _design_parser() -> argparse.ArgumentParser:
 def _output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--threshold", type=float, default=0.35, metavar="WT",
                         help="carbon content that bounds the case, in wt%% (default 0.35)")
+    parser.add_argument("--quench", type=float, metavar="C",
+                        help="quench to C °C and report the hardened case (overrides a recipe's [quench])")
+    parser.add_argument("--limit-hv", type=float, default=_ISO_LIMIT_HV, metavar="HV",
+                        help="hardness that bounds the hardened case, in HV (default 550)")
     parser.add_argument("--csv", metavar="FILE", help="write the profile to FILE as CSV")
     parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG "
                                                        "(needs matplotlib)")
@@ -127,17 +143,18 @@ def _run(args: argparse.Namespace) -> int:
 
 def _design(args: argparse.Namespace) -> int:
     _check_plotting(args)
+    steel = _design_steel(args)
     try:
         boost, diffuse = design_boost_diffuse(
-            args.core_carbon, args.case_depth, temperature_c=args.temperature,
+            steel.carbon_wt, args.case_depth, temperature_c=args.temperature,
             boost_potential_wt=args.boost_potential, diffuse_potential_wt=args.diffuse_potential,
             transfer_m_s=args.transfer, threshold_wt=args.threshold, hump_wt=args.hump, depth_mm=args.depth,
             geometry=args.geometry, cells=args.cells)
     except (TypeError, ValueError) as error:
         raise _Failure(f"design: {error}") from None
-    recipe = Recipe(stages=(boost, diffuse), core_carbon_wt=args.core_carbon, geometry=args.geometry,
+    recipe = Recipe(stages=(boost, diffuse), steel=steel, geometry=args.geometry,
                     depth_mm=PART_DEPTH_PER_CASE_DEPTH * args.case_depth if args.depth is None else args.depth,
-                    cells=args.cells)
+                    cells=args.cells, quench_c=args.quench)
     result = _simulate(recipe, "design", None)
     total_h = boost.duration_h + diffuse.duration_h
     heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
@@ -149,6 +166,20 @@ def _design(args: argparse.Namespace) -> int:
     return 0
 
 
+def _design_steel(args: argparse.Namespace) -> Steel:
+    """The steel of a design: the grade of --steel, its carbon replaced by
+    --core-carbon where both are given."""
+    try:
+        if args.steel is None:
+            if args.core_carbon is None:
+                raise ValueError("give the steel: --core-carbon or --steel")
+            return Steel(carbon_wt=args.core_carbon)
+        steel = Steel.grade(args.steel)
+        return steel if args.core_carbon is None else dataclasses.replace(steel, carbon_wt=args.core_carbon)
+    except (TypeError, ValueError) as error:
+        raise _Failure(f"design: {error}") from None
+
+
 def _check_plotting(args: argparse.Namespace) -> None:
     if args.plot and importlib.util.find_spec("matplotlib") is None:
         raise _Failure("--plot needs matplotlib; install it with: python -m pip install 'talvenor[plot]'", 1)
@@ -156,8 +187,7 @@ def _check_plotting(args: argparse.Namespace) -> None:
 
 def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
     try:
-        return simulate(recipe.stages, core_carbon_wt=recipe.core_carbon_wt,
-                        core_nitrogen_wt=recipe.core_nitrogen_wt, geometry=recipe.geometry,
+        return simulate(recipe.stages, steel=recipe.steel, geometry=recipe.geometry,
                         depth_mm=recipe.depth_mm, cells=recipe.cells, progress=progress)
     except ValueError as error:
         raise _Failure(f"{name}: {error}") from None
@@ -167,16 +197,26 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
     """Print the summary, then write the CSV file and the plot asked for."""
     try:
         case = _case_depth(result, args.threshold)
+        quench_c = recipe.quench_c if args.quench is None else checks.celsius("--quench", args.quench)
+        hardening = None if quench_c is None else result.harden(quench_c=quench_c, austenite_hv=recipe.austenite_hv)
+        summary = _summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case,
+                           hardening=hardening, limit_hv=args.limit_hv)
     except ValueError as error:
         raise _Failure(str(error)) from None
-    print(_summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case))
+    print(summary)
     if args.csv:
-        rows = zip(result.depth_mm.tolist(), result.carbon_wt.tolist(), result.nitrogen_wt.tolist())
-        _write(args.csv, "depth_mm,carbon_wt,nitrogen_wt\n" + "".join(f"{d!r},{c!r},{n!r}\n" for d, c, n in rows))
+        columns = [result.depth_mm, result.carbon_wt, result.nitrogen_wt]
+        header = "depth_mm,carbon_wt,nitrogen_wt"
+        if hardening is not None:
+            columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite]
+            header += ",hardness_hv,retained_austenite_pct"
+        rows = zip(*(column.tolist() for column in columns))
+        _write(args.csv, header + "\n" + "".join(",".join(map(repr, row)) + "\n" for row in rows))
         print(f"Profile written to {args.csv}")
     if args.plot:
         try:
-            result.plot(args.plot, threshold_wt=args.threshold, title=heading)
+            result.plot(args.plot, threshold_wt=args.threshold, title=heading, hardening=hardening,
+                        limit_hv=args.limit_hv)
         except OSError as error:
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
         print(f"Plot written to {args.plot}")
@@ -194,11 +234,38 @@ def _case_depth(result: Result, threshold_wt: float) -> str:
     return f"{case_mm:.2f} mm (at {threshold_wt:g} wt% C)"
 
 
-def _summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: float, case_depth: str) -> str:
-    """The printed summary of a run."""
+def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
+    """The lines of the summary on the hardened case."""
+    if not math.isfinite(limit_hv) or limit_hv <= 0.0:
+        raise ValueError(f"--limit-hv must be finite and positive, got {limit_hv!r}")
+    hrc = hardening.surface_hardness_hrc
+    lines = ["", f"Quench       to {hardening.quench_c:g} °C",
+             f"Hardness     {hardening.surface_hardness_hv:.0f} HV"
+             + (f" ({hrc:.1f} HRC)" if math.isfinite(hrc) else " (below 20 HRC)")
+             + f" at the surface, {hardening.core_hardness_hv:.0f} HV in the core"]
+    try:
+        chd_mm = hardening.case_hardening_depth_mm(limit_hv)
+    except ValueError:
+        lines.append(f"CHD          deeper than the part's {hardening.depth_mm[-1]:.2f} mm (at {limit_hv:g} HV)")
+        chd_mm = 0.0
+    else:
+        lines.append(f"CHD          {chd_mm:.2f} mm (at {limit_hv:g} HV)" if chd_mm > 0.0
+                     else f"CHD          none, the hardness stays below {limit_hv:g} HV")
+    # The hardness at three times the CHD, or at the deepest point where the part is thinner.
+    core_hv = float(np.interp(_ISO_CORE_DEPTHS * chd_mm, hardening.depth_mm, hardening.hardness_hv))
+    if chd_mm > 0.0 and limit_hv <= _ISO_LIMIT_HV and core_hv >= _ISO_CORE_HV:
+        lines.append(f"             ISO 18203 asks for a limit above {_ISO_LIMIT_HV:g} HV: the core is {core_hv:.0f} "
+                     f"HV at {_ISO_CORE_DEPTHS:g} times the CHD, not below {_ISO_CORE_HV:g} HV")
+    lines.append(f"Austenite    {100.0 * float(hardening.retained_austenite[0]):.1f} % retained at the surface")
+    return lines
+
+
+def _summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: float, case_depth: str,
+             hardening: Hardening | None = None, limit_hv: float = _ISO_LIMIT_HV) -> str:
+    """The printed summary of a run, with the hardened case where ``hardening`` is given."""
     lines = [heading,
-             f"Steel {recipe.core_carbon_wt:g} wt% C, {recipe.core_nitrogen_wt:g} wt% N; {recipe.geometry} "
-             f"of depth {recipe.depth_mm:g} mm on {recipe.cells} cells",
+             f"Steel {_steel(recipe.steel)}; {recipe.geometry} of depth {recipe.depth_mm:g} mm on "
+             f"{recipe.cells} cells",
              "",
              f"{'stage':>5}  {'hours':>6}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
     for number, stage in enumerate(recipe.stages, 1):
@@ -209,15 +276,32 @@ def _summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: floa
               f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
               f"Case depth   {case_depth}",
               f"Uptake       {result.carbon_uptake_g_m2:.2f} g/m² C, {result.nitrogen_uptake_g_m2:.2f} g/m² N",
+              *(() if hardening is None else _hardened(hardening, limit_hv)),
               "",
-              f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}"]
+              f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}" + ("" if hardening is None else
+                                                                    f"  {'HV':>5}  {'RA [%]':>6}")]
     deepest = shown_depth_mm(result, threshold_wt)
     step = next((s for s in _TABLE_STEPS_MM if deepest / s <= _TABLE_ROWS), _TABLE_STEPS_MM[-1])
     depths = step * np.arange(math.floor(deepest / step + 1e-9) + 1)
-    for depth, carbon, nitrogen in zip(depths, np.interp(depths, result.depth_mm, result.carbon_wt),
-                                       np.interp(depths, result.depth_mm, result.nitrogen_wt)):
-        lines.append(f"{depth:10.2f}  {carbon:7.3f}  {nitrogen:7.3f}")
+    columns = [result.carbon_wt, result.nitrogen_wt]
+    if hardening is not None:
+        columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite]
+    for depth, *values in zip(depths, *(np.interp(depths, result.depth_mm, column) for column in columns)):
+        lines.append(f"{depth:10.2f}  {values[0]:7.3f}  {values[1]:7.3f}"
+                     + ("" if hardening is None else f"  {values[2]:5.0f}  {values[3]:6.1f}"))
     return "\n".join(lines)
+
+
+def _steel(steel: Steel) -> str:
+    text = f"{steel.carbon_wt:g} wt% C, {steel.nitrogen_wt:g} wt% N"
+    alloying = [f"{symbol} {content:g}" for symbol, content in
+                (("Si", steel.silicon_wt), ("Mn", steel.manganese_wt), ("Cr", steel.chromium_wt),
+                 ("Ni", steel.nickel_wt), ("Mo", steel.molybdenum_wt)) if content]
+    if alloying:
+        text += f" ({', '.join(alloying)} wt%)"
+    if steel.alloy_factor != 1.0:
+        text += f", alloy factor {steel.alloy_factor:g}"
+    return text if steel.name is None else f"{steel.name}, {text}"
 
 
 def _temperature(stage: Stage) -> str:

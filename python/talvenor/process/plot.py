@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 from .. import constants
 
 if TYPE_CHECKING:
+    from .hardening import Hardening
     from .result import Result
 
 __all__ = ["plot_result", "shown_depth_mm"]
@@ -30,13 +31,15 @@ def shown_depth_mm(result: Result, threshold_wt: float) -> float:
 
 
 def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: float = 0.35,
-                title: str | None = None) -> None:
+                title: str | None = None, hardening: Hardening | None = None, limit_hv: float = 550.0) -> None:
     """Draw ``result`` into an image file at ``path`` (PNG unless its suffix
     names another format that matplotlib writes).
 
     On the left the carbon and nitrogen profiles in wt% against depth in mm,
     with the threshold and the case depth; on the right the surface
-    composition over the whole recipe, with the stage boundaries.
+    composition over the whole recipe, with the stage boundaries.  With
+    ``hardening``, a panel between them shows the hardness in HV against
+    depth, with ``limit_hv`` and the case-hardening depth.
 
     Raises
     ------
@@ -48,8 +51,13 @@ def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: f
     except ImportError as missing:
         raise ImportError("plotting needs matplotlib; install it with: "
                           "python -m pip install 'talvenor[plot]'") from missing
-    figure = Figure(figsize=(10.0, 4.2), layout="constrained")
-    profile_axes, surface_axes = figure.subplots(1, 2, width_ratios=(3, 2))
+    if hardening is None:
+        figure = Figure(figsize=(10.0, 4.2), layout="constrained")
+        profile_axes, surface_axes = figure.subplots(1, 2, width_ratios=(3, 2))
+    else:
+        figure = Figure(figsize=(15.0, 4.2), layout="constrained")
+        profile_axes, hardness_axes, surface_axes = figure.subplots(1, 3, width_ratios=(3, 3, 2))
+        _hardness(hardness_axes, hardening, limit_hv, shown_depth_mm(result, threshold_wt))
     _profiles(profile_axes, result, threshold_wt)
     _surface(surface_axes, result)
     if title:
@@ -78,6 +86,32 @@ def _profiles(axes: Any, result: Result, threshold_wt: float) -> None:
     axes.set_title(f"Profiles after {result.time_h:g} h")
     axes.grid(alpha=0.3)
     axes.legend()
+
+
+def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float) -> None:
+    axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness")
+    axes.axhline(limit_hv, color="grey", linestyle=":", linewidth=1.0)
+    try:
+        chd_mm = hardening.case_hardening_depth_mm(limit_hv)
+    except ValueError:
+        chd_mm = None
+    if chd_mm:
+        axes.axvline(chd_mm, color="grey", linestyle="--", linewidth=1.0)
+        axes.plot([chd_mm], [limit_hv], "o", color="black", markersize=4,
+                  label=f"CHD {chd_mm:.2f} mm at {limit_hv:g} HV")
+    axes.set_xlim(0.0, shown_mm)
+    axes.set_xlabel("depth [mm]")
+    axes.set_ylabel("hardness [HV]")
+    axes.set_title(f"Hardness after quenching to {hardening.quench_c:g} °C")
+    axes.grid(alpha=0.3)
+    austenite = axes.twinx()
+    austenite.plot(hardening.depth_mm, 100.0 * hardening.retained_austenite, color="tab:green", linestyle="--",
+                   linewidth=1.0, label="retained austenite")
+    austenite.set_ylim(0.0, max(50.0, 100.0 * float(hardening.retained_austenite.max())))
+    austenite.set_ylabel("retained austenite [%]", color="tab:green")
+    lines = axes.get_legend_handles_labels()
+    more = austenite.get_legend_handles_labels()
+    axes.legend(lines[0] + more[0], lines[1] + more[1], loc="upper right")
 
 
 def _surface(axes: Any, result: Result) -> None:

@@ -7,6 +7,7 @@ from dataclasses import dataclass, fields
 from .. import constants
 from . import checks
 from .composition import site_fractions
+from .steel import Steel
 from .surface import Closed, Held, MassTransfer, SurfaceCondition
 
 __all__ = ["Recipe", "Stage"]
@@ -114,15 +115,30 @@ class Stage:
 
 @dataclass(frozen=True, kw_only=True)
 class Recipe:
-    """A recipe applied to a part: the stages, the steel and the part's shape.
+    """A recipe applied to a part: the stages, the steel and the part's shape,
+    and the quench that hardens it.
 
-    The fields are the arguments of :func:`simulate` of the same names;
-    :func:`read_recipe` reads one from a TOML file.
+    ``stages``, ``steel``, ``geometry``, ``depth_mm`` and ``cells`` are the
+    arguments of :func:`simulate` of the same names; ``quench_c`` and
+    ``austenite_hv`` those of :func:`harden`, with ``quench_c`` None for a
+    recipe that asks for no hardening.  :func:`read_recipe` reads one from a
+    TOML file.
     """
 
     stages: tuple[Stage, ...]
-    core_carbon_wt: float
-    core_nitrogen_wt: float = 0.0
+    steel: Steel
     geometry: str = "plate"
     depth_mm: float = 3.0
     cells: int = 200
+    quench_c: float | None = None
+    austenite_hv: float = 300.0
+
+    @property
+    def core_carbon_wt(self) -> float:
+        """The steel's carbon content in wt%."""
+        return self.steel.carbon_wt
+
+    @property
+    def core_nitrogen_wt(self) -> float:
+        """The steel's nitrogen content in wt%."""
+        return self.steel.nitrogen_wt

@@ -1,12 +1,19 @@
 """Recipe files: a recipe as TOML, read and written.
 
-A recipe file has a ``[steel]`` table (``carbon_wt``, ``nitrogen_wt``), an
-optional ``[part]`` table (``geometry``, ``depth_mm``, ``cells``) and one
-``[[stage]]`` table per stage, whose keys are the keyword arguments of
-:class:`Stage`::
+A recipe file has a ``[steel]`` table, an optional ``[part]`` table
+(``geometry``, ``depth_mm``, ``cells``), an optional ``[quench]`` table
+(``temperature_c``, required there, and ``austenite_hv``: the arguments of
+:func:`harden`) and one ``[[stage]]`` table per stage, whose keys are the
+keyword arguments of :class:`Stage`.  The ``[steel]`` table gives a
+``grade`` (see :meth:`Steel.grade`) or ``carbon_wt``, and any of the other
+composition keys of :class:`Steel` and ``alloy_factor``; with a grade, each
+key given replaces the grade's value::
 
     [steel]
-    carbon_wt = 0.2
+    grade = "20MnCr5"
+
+    [quench]
+    temperature_c = 60.0
 
     [[stage]]
     duration_h = 2.0
@@ -16,6 +23,7 @@ optional ``[part]`` table (``geometry``, ``depth_mm``, ``cells``) and one
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import tomllib
 from dataclasses import fields
@@ -23,10 +31,13 @@ from typing import Any
 
 from . import checks
 from .recipe import Recipe, Stage
+from .steel import Steel
 
 __all__ = ["RecipeError", "read_recipe", "format_recipe"]
 
 _STAGE_KEYS = tuple(field.name for field in fields(Stage))
+_STEEL_CONTENTS = tuple(field.name for field in fields(Steel) if field.name != "name")
+_STEEL_KEYS = ("grade", *_STEEL_CONTENTS)
 
 
 class RecipeError(ValueError):
@@ -61,30 +72,64 @@ def read_recipe(path: str | os.PathLike[str]) -> Recipe:
 
 
 def format_recipe(recipe: Recipe) -> str:
-    """The recipe as the text of a recipe file that :func:`read_recipe` reads back."""
-    lines = ["[steel]", f"carbon_wt = {recipe.core_carbon_wt!r}", f"nitrogen_wt = {recipe.core_nitrogen_wt!r}",
-             "", "[part]", f"geometry = \"{recipe.geometry}\"", f"depth_mm = {recipe.depth_mm!r}",
-             f"cells = {recipe.cells!r}"]
+    """The recipe as the text of a recipe file that :func:`read_recipe` reads back.
+
+    A steel named by a known grade is written as that grade and what differs
+    from it; any other steel by its composition, without its name.
+    """
+    lines = ["[steel]", *_steel_lines(recipe.steel), "", "[part]", f"geometry = \"{recipe.geometry}\"",
+             f"depth_mm = {recipe.depth_mm!r}", f"cells = {recipe.cells!r}"]
+    if recipe.quench_c is not None:
+        lines += ["", "[quench]", f"temperature_c = {recipe.quench_c!r}", f"austenite_hv = {recipe.austenite_hv!r}"]
     for stage in recipe.stages:
         lines += ["", "[[stage]]"]
         lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None]
     return "\n".join(lines) + "\n"
 
 
+def _steel_lines(steel: Steel) -> list[str]:
+    """The keys of a ``[steel]`` table for ``steel``: its grade and what
+    differs from it, or its composition."""
+    try:
+        grade = Steel.grade(steel.name) if steel.name is not None else None
+    except ValueError:
+        grade = None
+    base = Steel(carbon_wt=steel.carbon_wt) if grade is None else grade
+    lines = [] if grade is None else [f"grade = \"{grade.name}\""]
+    always = () if grade is not None else ("carbon_wt", "nitrogen_wt")
+    return lines + [f"{key} = {getattr(steel, key)!r}" for key in _STEEL_CONTENTS
+                    if key in always or getattr(steel, key) != getattr(base, key)]
+
+
 def _recipe(document: dict[str, Any]) -> Recipe:
-    _known("the file", document, ("steel", "part", "stage"))
+    _known("the file", document, ("steel", "part", "quench", "stage"))
     steel = _table(document, "steel", required=True)
     part = _table(document, "part", required=False)
-    _known("[steel]", steel, ("carbon_wt", "nitrogen_wt"))
+    quench = _table(document, "quench", required=False)
+    _known("[steel]", steel, _STEEL_KEYS)
     _known("[part]", part, ("geometry", "depth_mm", "cells"))
-    if "carbon_wt" not in steel:
-        raise ValueError("[steel]: missing key 'carbon_wt'")
-    return Recipe(stages=_stages(document.get("stage")),
-                  core_carbon_wt=checks.real("[steel]: carbon_wt", steel["carbon_wt"], "not negative"),
-                  core_nitrogen_wt=checks.real("[steel]: nitrogen_wt", steel.get("nitrogen_wt", 0.0), "not negative"),
+    _known("[quench]", quench, ("temperature_c", "austenite_hv"))
+    hardened = "quench" in document
+    if hardened and "temperature_c" not in quench:
+        raise ValueError("[quench]: missing key 'temperature_c'")
+    return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel),
                   geometry=checks.geometry("[part]: geometry", part.get("geometry", "plate")),
                   depth_mm=checks.real("[part]: depth_mm", part.get("depth_mm", 3.0), "positive"),
-                  cells=checks.integer("[part]: cells", part.get("cells", 200), minimum=3))
+                  cells=checks.integer("[part]: cells", part.get("cells", 200), minimum=3),
+                  quench_c=checks.celsius("[quench]: temperature_c", quench["temperature_c"]) if hardened else None,
+                  austenite_hv=checks.real("[quench]: austenite_hv", quench.get("austenite_hv", 300.0), "positive"))
+
+
+def _steel(table: dict[str, Any]) -> Steel:
+    contents = {key: value for key, value in table.items() if key != "grade"}
+    try:
+        if "grade" in table:
+            return dataclasses.replace(Steel.grade(table["grade"]), **contents)
+        if "carbon_wt" not in table:
+            raise ValueError("missing key 'carbon_wt' (or give the steel's grade)")
+        return Steel(**contents)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"[steel]: {error}") from None
 
 
 def _stages(tables: object) -> tuple[Stage, ...]:

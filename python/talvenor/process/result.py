@@ -8,8 +8,10 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import NDArray
 
+from .hardening import Hardening, harden
 from .plot import plot_result
 from .recipe import Stage
+from .steel import Steel
 
 __all__ = ["Profile", "SurfaceHistory", "Result"]
 
@@ -135,6 +137,8 @@ class Result(Profile):
         The profiles at the times asked for with ``record_times_h``.
     geometry : str
         ``"plate"``, ``"cylinder"`` or ``"sphere"``.
+    steel : Steel
+        The steel simulated.
     """
 
     stages: tuple[Stage, ...]
@@ -142,15 +146,29 @@ class Result(Profile):
     history: SurfaceHistory
     profiles: tuple[Profile, ...]
     geometry: str
+    steel: Steel
 
-    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None) -> None:
+    def total_case_depth_mm(self) -> float:
+        """The total case depth in mm: where the carbon falls to the core's
+        content plus 0.04 wt% (SAE J423), as :meth:`case_depth_mm` reads it."""
+        return self.case_depth_mm(self.steel.carbon_wt + 0.04)
+
+    def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Hardening:
+        """The case after quenching to ``quench_c`` °C: :func:`harden` of this result."""
+        return harden(self, quench_c=quench_c, austenite_hv=austenite_hv)
+
+    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None,
+             hardening: Hardening | None = None, limit_hv: float = 550.0) -> None:
         """Draw the result into an image file: the profiles with the threshold
         and the case depth, and the surface over the recipe with the stage
         boundaries.  PNG unless the suffix of ``path`` names another format.
+        With ``hardening`` (from :meth:`harden`) a panel between them shows
+        the hardness against depth with ``limit_hv`` and the case-hardening
+        depth.
 
         Raises
         ------
         ImportError
             Without matplotlib (``python -m pip install 'talvenor[plot]'``).
         """
-        plot_result(self, path, threshold_wt=threshold_wt, title=title)
+        plot_result(self, path, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv)

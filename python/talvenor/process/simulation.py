@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Callable, Iterable, Sequence
 
 import numpy as np
@@ -10,6 +11,7 @@ from .. import slycke
 from . import checks
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
+from .steel import Steel
 from .result import Profile, Result, SurfaceHistory
 from .solver import ELEMENTS, Diffusivity, Grid, Trajectory, integrate
 
@@ -19,7 +21,8 @@ __all__ = ["simulate"]
 TOLERANCE_WT = 2e-3
 
 
-def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt: float = 0.0,
+def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
+             core_nitrogen_wt: float | None = None, steel: Steel | None = None,
              depth_mm: float = 3.0, geometry: str = "plate", cells: int = 200,
              carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
              density_kg_m3: float = 7870.0, record_times_h: Sequence[float] = (),
@@ -35,7 +38,12 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     stages : iterable of Stage
         The recipe, in order.
     core_carbon_wt, core_nitrogen_wt : float
-        Composition of the steel before treatment, in wt%.
+        Composition of the steel before treatment, in wt% (nitrogen 0.0
+        unless given); or give ``steel`` instead.
+    steel : Steel, optional
+        The steel, whose carbon and nitrogen are the core composition and
+        whose ``alloy_factor`` multiplies every carbon potential of the
+        recipe (nitrogen potentials are not scaled).
     depth_mm : float
         Thickness of a plate treated on one face with no flux through the
         other (or half the thickness of a plate treated on both faces), or
@@ -68,8 +76,9 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     Returns
     -------
     Result
-        The profiles at the end, the uptake, the surface over time and the
-        profiles at ``record_times_h``.
+        The profiles at the end, the uptake, the surface over time, the
+        profiles at ``record_times_h`` and the steel (built from the core
+        contents where no ``steel`` was given).
 
     Raises
     ------
@@ -94,8 +103,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     for i, stage in enumerate(stages):
         if not isinstance(stage, Stage):
             raise TypeError(f"stages[{i}] must be a Stage, got {stage!r}")
-    core_carbon_wt = checks.real("core_carbon_wt", core_carbon_wt, "not negative")
-    core_nitrogen_wt = checks.real("core_nitrogen_wt", core_nitrogen_wt, "not negative")
+    steel = _steel(steel, core_carbon_wt, core_nitrogen_wt)
     depth_mm = checks.real("depth_mm", depth_mm, "positive")
     density_kg_m3 = checks.real("density_kg_m3", density_kg_m3, "positive")
     geometry = checks.geometry("geometry", geometry)
@@ -114,20 +122,49 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
         _diffusivity("carbon_diffusivity", carbon_diffusivity, slycke.create_carbon_diffusivity),
         _diffusivity("nitrogen_diffusivity", nitrogen_diffusivity, slycke.create_nitrogen_diffusivity),
     )
-    core = np.array([float(y) for y in site_fractions(core_carbon_wt, core_nitrogen_wt)])
+    core = np.array([float(y) for y in site_fractions(steel.carbon_wt, steel.nitrogen_wt)])
+    # What acts on the surface: the carbon potentials as the steel reaches them.
+    acting = tuple(_alloyed(stage, steel.alloy_factor, f"stage {number} of {len(stages)}")
+                   for number, stage in enumerate(stages, 1))
     if slycke_limit:
-        _refuse_singular(stages, core)
+        _refuse_singular(acting, core)
 
     grid = Grid.build(depth_mm * 1e-3, cells, geometry)
     total_s = float(stage_end_h[-1]) * 3600.0
-    trajectory = integrate(grid, stages, core, diffusivities, slycke_limit=slycke_limit,
-                           tolerance_wt=tolerance_wt, steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
+    trajectory = integrate(grid, acting, core, diffusivities, slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
+                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
-    return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
+    return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry, steel)
+
+
+def _steel(steel: Steel | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None) -> Steel:
+    """The steel simulated: ``steel``, or one of the core contents given."""
+    if steel is not None:
+        if core_carbon_wt is not None or core_nitrogen_wt is not None:
+            raise ValueError("give either steel or core_carbon_wt and core_nitrogen_wt, not both: the steel's "
+                             "carbon_wt and nitrogen_wt are the core composition")
+        if not isinstance(steel, Steel):
+            raise TypeError(f"steel must be a Steel, got {steel!r}")
+        return steel
+    if core_carbon_wt is None:
+        raise TypeError("simulate() needs the steel: give steel or core_carbon_wt")
+    return Steel(carbon_wt=checks.real("core_carbon_wt", core_carbon_wt, "not negative"),
+                 nitrogen_wt=checks.real("core_nitrogen_wt", 0.0 if core_nitrogen_wt is None else core_nitrogen_wt,
+                                         "not negative"))
+
+
+def _alloyed(stage: Stage, alloy_factor: float, where: str) -> Stage:
+    """``stage`` with its carbon potential multiplied by ``alloy_factor``."""
+    if stage.carbon_potential_wt is None or alloy_factor == 1.0:
+        return stage
+    try:
+        return dataclasses.replace(stage, carbon_potential_wt=alloy_factor * stage.carbon_potential_wt)
+    except ValueError as error:
+        raise ValueError(f"{where}: with the steel's alloy_factor {alloy_factor!r}, {error}") from None
 
 
 def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3: float,
-            stages: tuple[Stage, ...], stage_end_h: np.ndarray, geometry: str) -> Result:
+            stages: tuple[Stage, ...], stage_end_h: np.ndarray, geometry: str, steel: Steel) -> Result:
     depth_mm = np.concatenate(([0.0], grid.centres_m() * 1e3))
     # Grams per m² of treated surface per unit of site fraction times metres.
     grams = density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
@@ -145,7 +182,7 @@ def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3:
     final = profile(float(stage_end_h[-1]) * 3600.0, trajectory.final)
     return Result(final.time_h, final.depth_mm, final.carbon_wt, final.nitrogen_wt, final.carbon_uptake_g_m2,
                   final.nitrogen_uptake_g_m2, stages=stages, stage_end_h=stage_end_h, history=history,
-                  profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry)
+                  profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry, steel=steel)
 
 
 def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
