@@ -65,7 +65,9 @@ class Problem:
 
     def arguments(self, cells):
         """The arguments of simulate (and of method_of_lines.solve) on ``cells``."""
-        fields = {field.name: getattr(self.recipe, field.name) for field in dataclasses.fields(self.recipe)}
+        recipe = self.recipe
+        fields = dict(stages=recipe.stages, core_carbon_wt=recipe.core_carbon_wt, core_nitrogen_wt=recipe.core_nitrogen_wt,
+                      geometry=recipe.geometry, depth_mm=recipe.depth_mm)
         if self.diffusivity is not None:
             fields.update(carbon_diffusivity=self.diffusivity, nitrogen_diffusivity=self.diffusivity)
         return fields | {"cells": cells}
@@ -77,7 +79,7 @@ def constant(composition, temperature_k):
 
 def problems():
     Stage = process.Stage
-    plate = {"core_carbon_wt": 0.2, "geometry": "plate", "depth_mm": 3.0}
+    plate = {"steel": process.Steel(carbon_wt=0.2), "geometry": "plate", "depth_mm": 3.0}
     p3 = process.read_recipe(ROOT / "examples" / "carbonitriding.toml")
     return [
         Problem("P1", process.Recipe(stages=(Stage(duration_h=1.0, temperature_c=930.0, carbon_potential_wt=1.0),),
