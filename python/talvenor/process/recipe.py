@@ -8,7 +8,8 @@ from .. import constants
 from . import checks
 from .composition import site_fractions
 from .steel import Steel
-from .surface import Closed, Held, MassTransfer, SurfaceCondition
+from .solubility import SOLUBILITY_RANGE_C
+from .surface import Boost, Closed, Held, MassTransfer, SurfaceCondition
 
 __all__ = ["Recipe", "Stage"]
 
@@ -33,6 +34,18 @@ class Stage:
         Mass-transfer coefficient beta in m/s: the flux into the part is
         beta (y_potential - y_surface) in site fractions.  Without one, a
         given potential holds the surface at that composition.
+    carbon_flux_g_m2_h : float, optional
+        A boost of low-pressure carburizing in place of a carbon potential:
+        the carbon that the atmosphere delivers per m² of treated surface
+        and hour, positive.  All of it enters the part while the surface is
+        below the carbon limit; there the surface stays, and what the part
+        cannot take forms carbide at the surface.
+    carbon_limit_wt : float, optional
+        The carbon content at which carbides form at the surface, in wt%:
+        by default the carbon solubility of austenite at the stage's
+        temperature (:func:`carbon_solubility_wt`, 727-1148 °C) times the
+        steel's ``alloy_factor``; given, it is used as it is.  It bounds the
+        surface of a boost, and of any stage while carbide remains.
 
     Notes
     -----
@@ -53,6 +66,8 @@ class Stage:
     end_temperature_c: float | None = None
     carbon_potential_wt: float | None = None
     carbon_transfer_m_s: float | None = None
+    carbon_flux_g_m2_h: float | None = None
+    carbon_limit_wt: float | None = None
     nitrogen_potential_wt: float | None = None
     nitrogen_transfer_m_s: float | None = None
 
@@ -77,9 +92,28 @@ class Stage:
                 raise ValueError(f"{element}_transfer_m_s must be positive, got {transfer!r}")
             if potential is not None and potential < 0.0:
                 raise ValueError(f"{element}_potential_wt must not be negative, got {potential!r}")
+        self._check_boost()
         if (self.carbon_potential_wt or 0.0) + (self.nitrogen_potential_wt or 0.0) >= 100.0:
             raise ValueError("carbon_potential_wt + nitrogen_potential_wt must be below 100, got "
                              f"{self.carbon_potential_wt!r} + {self.nitrogen_potential_wt!r}")
+
+    def _check_boost(self) -> None:
+        flux, limit = self.carbon_flux_g_m2_h, self.carbon_limit_wt
+        if flux is not None:
+            if flux <= 0.0:
+                raise ValueError(f"carbon_flux_g_m2_h must be positive, got {flux!r}")
+            for name in ("carbon_potential_wt", "carbon_transfer_m_s"):
+                if getattr(self, name) is not None:
+                    raise ValueError(f"carbon_flux_g_m2_h = {flux!r} and {name} = {getattr(self, name)!r} are both "
+                                     "given: a boost delivers its flux whatever the potential")
+            low, high = SOLUBILITY_RANGE_C
+            end = self.temperature_c if self.end_temperature_c is None else self.end_temperature_c
+            if limit is None and not (low <= self.temperature_c <= high and low <= end <= high):
+                raise ValueError(f"carbon_flux_g_m2_h needs carbon_limit_wt at {self.temperature_c:g} °C"
+                                 f"{'' if end == self.temperature_c else f' to {end:g} °C'}: the carbon solubility "
+                                 f"that limits the surface by default is known from {low:g} to {high:g} °C")
+        if limit is not None and not 0.0 < limit < 100.0:
+            raise ValueError(f"carbon_limit_wt must lie between 0 and 100, got {limit!r}")
 
     @property
     def duration_s(self) -> float:
@@ -102,6 +136,8 @@ class Stage:
         return self._condition(1)
 
     def _condition(self, index: int) -> SurfaceCondition:
+        if index == 0 and self.carbon_flux_g_m2_h is not None:
+            return Boost(self.carbon_flux_g_m2_h)
         carbon_wt, nitrogen_wt = self.carbon_potential_wt, self.nitrogen_potential_wt
         potential_wt = (carbon_wt, nitrogen_wt)[index]
         if potential_wt is None:

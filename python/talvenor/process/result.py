@@ -110,6 +110,9 @@ class SurfaceHistory:
     carbon_uptake_g_m2, nitrogen_uptake_g_m2 : ndarray
         Mass gained per m² of treated surface up to each time: the
         time integral of the surface flux.
+    carbide_g_m2 : ndarray
+        Carbon held as carbide at the surface per m² of treated surface,
+        where a boost has delivered more than the part could take.
     """
 
     time_h: NDArray[np.float64]
@@ -117,6 +120,7 @@ class SurfaceHistory:
     nitrogen_wt: NDArray[np.float64]
     carbon_uptake_g_m2: NDArray[np.float64]
     nitrogen_uptake_g_m2: NDArray[np.float64]
+    carbide_g_m2: NDArray[np.float64]
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -147,6 +151,21 @@ class Result(Profile):
     profiles: tuple[Profile, ...]
     geometry: str
     steel: Steel
+
+    @property
+    def peak_surface_carbon_wt(self) -> float:
+        """The highest carbon content of the surface over the recipe, in wt%."""
+        return float(self.history.carbon_wt.max())
+
+    @property
+    def carbide_g_m2(self) -> float:
+        """The carbide left at the surface at the end, in g of carbon per m²."""
+        return float(self.history.carbide_g_m2[-1])
+
+    @property
+    def peak_carbide_g_m2(self) -> float:
+        """The most carbide at the surface over the recipe, in g of carbon per m²."""
+        return float(self.history.carbide_g_m2.max())
 
     def total_case_depth_mm(self) -> float:
         """The total case depth in mm: where the carbon falls to the core's

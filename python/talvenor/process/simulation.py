@@ -7,11 +7,12 @@ from collections.abc import Callable, Iterable, Sequence
 
 import numpy as np
 
-from .. import slycke
+from .. import constants, slycke
 from . import checks
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
 from .steel import Steel
+from .solubility import carbon_solubility_wt
 from .result import Profile, Result, SurfaceHistory
 from .solver import ELEMENTS, Diffusivity, Grid, Trajectory, integrate
 
@@ -130,11 +131,20 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         _refuse_singular(acting, core)
 
     grid = Grid.build(depth_mm * 1e-3, cells, geometry)
+    # Grams per m² of treated surface per unit of site fraction times metres.
+    grams = density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
+
+    def carbon_limit_wt(stage: Stage, fraction: float) -> float:
+        if stage.carbon_limit_wt is not None:
+            return stage.carbon_limit_wt
+        return steel.alloy_factor * carbon_solubility_wt(stage.temperature_k(fraction) - constants.T_NORMAL)
+
     total_s = float(stage_end_h[-1]) * 3600.0
-    trajectory = integrate(grid, acting, core, diffusivities, slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
+    trajectory = integrate(grid, acting, core, diffusivities, grams=(float(grams[0]), float(grams[1])),
+                           carbon_limit_wt=carbon_limit_wt, slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
                            steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
-    return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry, steel)
+    return _result(trajectory, grid, core, grams, stages, stage_end_h, geometry, steel)
 
 
 def _steel(steel: Steel | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None) -> Steel:
@@ -163,11 +173,9 @@ def _alloyed(stage: Stage, alloy_factor: float, where: str) -> Stage:
         raise ValueError(f"{where}: with the steel's alloy_factor {alloy_factor!r}, {error}") from None
 
 
-def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3: float,
+def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, grams: np.ndarray,
             stages: tuple[Stage, ...], stage_end_h: np.ndarray, geometry: str, steel: Steel) -> Result:
     depth_mm = np.concatenate(([0.0], grid.centres_m() * 1e3))
-    # Grams per m² of treated surface per unit of site fraction times metres.
-    grams = density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
 
     def profile(time_s: float, y: np.ndarray) -> Profile:
         carbon_wt, nitrogen_wt = weight_percent(y[0], y[1])
@@ -178,7 +186,7 @@ def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3:
     surface_carbon_wt, surface_nitrogen_wt = weight_percent(surface[0], surface[1])
     uptake = grams[:, None] * np.array(trajectory.uptakes).T
     history = SurfaceHistory(np.array(trajectory.times_s) / 3600.0, surface_carbon_wt, surface_nitrogen_wt,
-                             uptake[0], uptake[1])
+                             uptake[0], uptake[1], grams[0] * np.array(trajectory.carbides))
     final = profile(float(stage_end_h[-1]) * 3600.0, trajectory.final)
     return Result(final.time_h, final.depth_mm, final.carbon_wt, final.nitrogen_wt, final.carbon_uptake_g_m2,
                   final.nitrogen_uptake_g_m2, stages=stages, stage_end_h=stage_end_h, history=history,
@@ -191,6 +199,11 @@ def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
         raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {5.0 * (core[0] + core[1])!r}, "
                          "where the Slycke diffusivities are singular")
     for number, stage in enumerate(stages, 1):
+        if stage.carbon_limit_wt is not None:
+            reach = 5.0 * float(sum(site_fractions(stage.carbon_limit_wt, stage.nitrogen_potential_wt or 0.0)))
+            if reach >= 1.0:
+                raise ValueError(f"stage {number} of {len(stages)}: the carbon limit {stage.carbon_limit_wt!r} wt% "
+                                 f"reaches 5 (y_C + y_N) = {reach!r}, where the Slycke diffusivities are singular")
         given = [(element, condition) for element, condition in zip(ELEMENTS, (stage.carbon, stage.nitrogen))
                  if not condition.closed]
         reach = 5.0 * sum(condition.potential_y or 0.0 for _, condition in given)

@@ -65,7 +65,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import constants
-from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN
+from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions
+from .surface import Held, SurfaceCondition
 from .tridiagonal import Tridiagonal
 
 __all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Trajectory", "integrate"]
@@ -99,6 +100,7 @@ _ROUNDING = 1e-12
 _SURFACE_ITERATIONS = 50
 
 Diffusivity = Callable[[list[float], float], float]
+CarbonLimit = Callable[["Stage", float], float]
 if TYPE_CHECKING:
     from .recipe import Stage
 
@@ -140,6 +142,7 @@ class Trajectory:
     times_s: list[float]  # of the history points
     surfaces: list[list[float]]  # surface compositions [y_C, y_N] at those times
     uptakes: list[list[float]]  # time-integrated surface fluxes up to those times, in m
+    carbides: list[float]  # carbon held as carbide at the surface at those times, in m
     records: list[tuple[float, _Array]]  # (time, profile) at the times asked for
     final: _Array  # profile at the end
 
@@ -149,9 +152,16 @@ class _Failure(ValueError):
 
 
 def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
-              *, slycke_limit: bool, tolerance_wt: float, steps_per_stage: int | None,
-              record_times_s: Sequence[float], progress: Callable[[float], None] | None = None) -> Trajectory:
+              *, grams: tuple[float, float], carbon_limit_wt: CarbonLimit, slycke_limit: bool, tolerance_wt: float,
+              steps_per_stage: int | None, record_times_s: Sequence[float],
+              progress: Callable[[float], None] | None = None) -> Trajectory:
     """Run ``stages`` from the uniform composition ``core`` (2,) in site fractions.
+
+    ``grams`` are the grams of carbon and of nitrogen per m² of treated
+    surface per unit of site fraction times m, and ``carbon_limit_wt(stage,
+    fraction)`` the carbon content at which carbide forms at the surface at
+    ``fraction`` of a stage: a boost holds the surface there once it gets
+    there, and so does any stage while carbide remains.
 
     The steps keep the local error of each stage within ``tolerance_wt``,
     or are ``steps_per_stage`` to a stage where that is given.
@@ -161,7 +171,7 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
     called after every step with the time done so far in s.  Failures are
     ValueErrors that name the stage.
     """
-    run = _Run(grid, core, diffusivities, slycke_limit, tolerance_wt, steps_per_stage, progress)
+    run = _Run(grid, core, diffusivities, grams, carbon_limit_wt, slycke_limit, tolerance_wt, steps_per_stage, progress)
     pending = sorted(record_times_s)
     records: list[tuple[float, _Array]] = []
     start = 0.0
@@ -176,7 +186,7 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
             raise ValueError(f"stage {number} of {len(stages)}: {failure}") from None
         start = end
     records += [(t, run.profile()) for t in pending]
-    return Trajectory(run.times_s, run.surfaces, run.uptakes, records, run.profile())
+    return Trajectory(run.times_s, run.surfaces, run.uptakes, run.carbides, records, run.profile())
 
 
 def _cut(stage: Stage, duration_s: float) -> Stage:
@@ -190,11 +200,13 @@ class _Run:
     """The state of a run between recipe stages, and its history."""
 
     def __init__(self, grid: Grid, core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
-                 slycke_limit: bool, tolerance_wt: float, steps: int | None,
-                 progress: Callable[[float], None] | None) -> None:
+                 grams: tuple[float, float], carbon_limit_wt: CarbonLimit, slycke_limit: bool, tolerance_wt: float,
+                 steps: int | None, progress: Callable[[float], None] | None) -> None:
         self.grid = grid
         self.progress = progress
         self.diffusivities = diffusivities
+        self.grams = grams
+        self.carbon_limit_wt = carbon_limit_wt
         self.slycke_limit = slycke_limit
         self.tolerance_wt = tolerance_wt
         # The ends of the fixed steps, as fractions of a stage.
@@ -202,14 +214,16 @@ class _Run:
         self.y = np.repeat(np.asarray(core, dtype=float)[:, None], grid.cells, axis=1)
         self.surface = self.y[:, 0].tolist()
         self.uptake = [0.0, 0.0]
+        self.carbide = 0.0
         self.times_s: list[float] = []
         self.surfaces: list[list[float]] = []
         self.uptakes: list[list[float]] = []
+        self.carbides: list[float] = []
 
     def copy(self) -> _Run:
         """A run from the present state with a history of its own."""
         twin = copy.copy(self)
-        twin.times_s, twin.surfaces, twin.uptakes = [], [], []
+        twin.times_s, twin.surfaces, twin.uptakes, twin.carbides = [], [], [], []
         twin.progress = None
         return twin
 
@@ -222,10 +236,11 @@ class _Run:
         physics = _StagePhysics(self, stage)
         duration = stage.duration_s
         ends = None if self.fixed is None else [duration * fraction for fraction in self.fixed]
-        y, uptake = self.y, self.uptake
-        self._remember(start_s, physics.surface_at(y, 0.0), uptake)
+        y, uptake, carbide = self.y, self.uptake, self.carbide
+        physics.saturated = carbide > 0.0 or physics.change(y, 0.0, carbide) >= 0.0
+        self._remember(start_s, physics.surface_at(y, 0.0), uptake, carbide)
         if not physics.active:
-            self._remember(start_s + duration, physics.surface_at(y, 1.0), uptake)
+            self._remember(start_s + duration, physics.surface_at(y, 1.0), uptake, carbide)
             self.surface = self.surfaces[-1]
             return self.profile()
         previous: tuple[tuple[float, _Array], ...] = ()
@@ -247,16 +262,32 @@ class _Run:
             if ends is None and ratio > 1.0:
                 dt *= _growth(ratio)
                 continue
+            switches = physics.change(step.y_next, t + dt, carbide - physics.carbide_used(step)) >= 0.0
+            if switches:
+                step = physics.cut(step, operator, previous, t, carbide)
             physics.check_limit(step.y_mid)
             physics.check_limit(step.y_next)
-            time = start_s + t
+            time, dt = start_s + t, step.dt
+            carbide_mid = carbide - physics.carbide_used(step, mid=True)
+            carbide -= physics.carbide_used(step)
             self._remember(time + GAMMA * dt, physics.surface_at(step.y_mid, (t + GAMMA * dt) / duration),
-                           [u + g for u, g in zip(uptake, step.uptake_mid)])
+                           [u + g for u, g in zip(uptake, step.uptake_mid)], carbide_mid)
             uptake = [u + g for u, g in zip(uptake, step.uptake)]
             t = end if dt == end - t else t + dt
-            self._remember(start_s + t, physics.surface_at(step.y_next, t / duration), uptake)
-            previous = step.states(time, start_s)
-            y, operator = step.y_next, step.end
+            y = step.y_next
+            previous, operator = step.states(time, start_s), step.end
+            if switches:
+                if physics.saturated:
+                    # What is left of the carbide, a rounding error of the cut,
+                    # dissolves into the first cell, so nothing is lost.
+                    y = y.copy()
+                    y[0, 0] += carbide / self.grid.volumes[0]
+                    uptake[0] += carbide
+                    carbide = 0.0
+                physics.saturated = not physics.saturated
+                # The surface condition jumps: the next step starts afresh.
+                previous, operator = (), physics.operator(y, t / duration)
+            self._remember(start_s + t, physics.surface_at(y, t / duration), uptake, carbide)
             if self.progress is not None:
                 self.progress(start_s + t)
             if ends is None:
@@ -264,13 +295,14 @@ class _Run:
             elif t == end:
                 ends.pop(0)
                 dt = math.inf
-        self.y, self.surface, self.uptake = y, self.surfaces[-1], uptake
+        self.y, self.surface, self.uptake, self.carbide = y, self.surfaces[-1], uptake, carbide
         return self.profile()
 
-    def _remember(self, t: float, surface: list[float], uptake: list[float]) -> None:
+    def _remember(self, t: float, surface: list[float], uptake: list[float], carbide: float) -> None:
         self.times_s.append(t)
         self.surfaces.append(surface)
         self.uptakes.append(uptake)
+        self.carbides.append(carbide)
 
 
 def _growth(ratio: float) -> float:
@@ -392,21 +424,94 @@ class _StagePhysics:
         self.stage = stage
         self.diffusivities = run.diffusivities
         self.face_factor = self.grid.areas / self.grid.spacing
-        self.conditions = (stage.carbon, stage.nitrogen)
+        self.own = (stage.carbon.in_run(run.grams[0]), stage.nitrogen)
+        self.carbon_limit_wt = run.carbon_limit_wt
+        # Whether the surface is held at the carbon limit, as it is while
+        # carbide remains; the stage's run switches it.
+        self.saturated = False
+        # A boost delivers its flux whether or not the part can take it.
+        self.delivered_y = (stage.carbon_flux_g_m2_h or 0.0) / 3600.0 / run.grams[0]
+        limited = stage.carbon_flux_g_m2_h is not None or run.carbide > 0.0
         # An element with a closed surface and a uniform profile stays as it
         # is; the others are the rows of a step.
-        self.active = [i for i, c in enumerate(self.conditions) if not c.closed or run.y[i].min() != run.y[i].max()]
+        self.active = [i for i, c in enumerate(self.own)
+                       if not c.closed or run.y[i].min() != run.y[i].max() or (i == 0 and limited)]
         self.rows = slice(self.active[0], self.active[-1] + 1) if self.active else slice(0, 0)
-        self.balanced = any(self.conditions[i].balanced for i in self.active)
         # What the maximum principle allows in this stage: the range of the
         # profile at its start and of what the surface drives it to.
-        bounds = [c.bounds() for c in self.conditions]
+        bounds = [c.bounds() for c in self.own]
+        if limited:
+            limits = [self.limit(fraction).potential_y for fraction in (0.0, 1.0)]
+            bounds[0] = (min(bounds[0][0], *limits), max(bounds[0][1], *limits))
         self.low = np.array([min(run.y[i].min(), low) for i, (low, _) in enumerate(bounds)])
         self.high = np.array([max(run.y[i].max(), high) for i, (_, high) in enumerate(bounds)])
         slack = _ROUNDING * (self.high - self.low)
         self.floor, self.ceiling = (self.low - slack)[self.rows], (self.high + slack)[self.rows]
         # Within those bounds the Slycke singularity may be out of reach.
         self.slycke_limit = run.slycke_limit and 5.0 * float(self.high.sum()) >= 1.0
+
+    def limit(self, fraction: float) -> Held:
+        """The surface held at the carbon limit at ``fraction`` of the stage."""
+        try:
+            limit_wt = self.carbon_limit_wt(self.stage, fraction)
+        except ValueError as error:
+            raise _Failure(f"carbide is at the surface, but the carbon limit is not known: {error}") from None
+        return Held(limit_wt, float(site_fractions(limit_wt, self.stage.nitrogen_potential_wt or 0.0)[0]))
+
+    def conditions(self, fraction: float) -> tuple[SurfaceCondition, SurfaceCondition]:
+        """The surface conditions at ``fraction`` of the stage."""
+        return (self.limit(fraction), self.own[1]) if self.saturated else self.own
+
+    def change(self, y: _Array, t: float, carbide: float) -> float:
+        """How far past the switch of the carbon surface the profile ``y`` is
+        at ``t`` after the start of the stage, with ``carbide`` left: the
+        surface reaches the limit in a boost, the carbide is used up while it
+        is held there (negative before, so -inf where nothing switches)."""
+        if self.saturated:
+            return -carbide
+        if self.delivered_y == 0.0:
+            return -math.inf
+        fraction = t / self.stage.duration_s
+        return self.surface_at(y, fraction)[0] - self.limit(fraction).potential_y
+
+    def carbide_used(self, step: _Step, *, mid: bool = False) -> float:
+        """The carbide that the part takes in the step (to its middle), less
+        what the atmosphere delivers."""
+        if not self.saturated:
+            return 0.0
+        if mid:
+            return step.uptake_mid[0] - self.delivered_y * GAMMA * step.dt
+        return step.uptake[0] - self.delivered_y * step.dt
+
+    def cut(self, step: _Step, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float,
+            carbide: float) -> _Step:
+        """The ``step`` from ``t`` cut short where the carbon surface
+        switches, to within 1e-3 of its length, by the Illinois variant of
+        false position: just past the limit, or just before the carbide is
+        used up (the rest, a rounding error, then dissolves)."""
+        def change(cut: _Step) -> float:
+            return self.change(cut.y_next, t + cut.dt, carbide - self.carbide_used(cut))
+
+        resolution = 1e-3 * step.dt
+        low, f_low = 0.0, self.change(step.y, t, carbide)
+        high, f_high, best = step.dt, change(step), step
+        side = 0
+        while high - low > resolution:
+            trial = low - f_low * (high - low) / (f_high - f_low)
+            trial = min(max(trial, low + 0.1 * resolution), high - 0.1 * resolution)
+            cut = self.step(step.y, start, previous, t, trial)
+            value = change(cut)
+            if value >= 0.0:
+                high, f_high, best = trial, value, cut
+                f_low = 0.5 * f_low if side == 1 else f_low
+                side = 1
+            else:
+                low, f_low = trial, value
+                f_high = 0.5 * f_high if side == -1 else f_high
+                side = -1
+                if self.saturated:
+                    best = cut
+        return best
 
     def step(self, y: _Array, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float,
              dt: float) -> _Step:
@@ -427,27 +532,29 @@ class _StagePhysics:
         principle allows) at ``fraction`` of the stage."""
         y = np.minimum(np.maximum(y, self.low[:, None]), self.high[:, None])
         temperature = self.stage.temperature_k(fraction)
-        surface, diffusivity = self.surface(y[:, 0].tolist(), temperature)
+        conditions = self.conditions(fraction)
+        surface, diffusivity = self.surface(conditions, y[:, 0].tolist(), temperature)
         if diffusivity is None:
             diffusivity = self._surface_diffusivities(surface, temperature)
         compositions = (0.5 * (y[:, :-1] + y[:, 1:])).T.tolist()
         faces = np.zeros((len(self.active), self.grid.cells))
         for row, i in enumerate(self.active):
             np.multiply(self._evaluate(i, compositions, temperature), self.face_factor, out=faces[row, :-1])
-        laws = [self.conditions[i].law(2.0 * diffusivity[i] / self.grid.spacing) for i in self.active]
+        laws = [conditions[i].law(2.0 * diffusivity[i] / self.grid.spacing) for i in self.active]
         return _Operator(faces, np.array([g for g, _ in laws]), np.array([source for _, source in laws]))
 
     def surface_at(self, y: _Array, fraction: float) -> list[float]:
         """The surface composition beside the profile ``y`` at ``fraction`` of the stage."""
-        return self.surface(y[:, 0].tolist(), self.stage.temperature_k(fraction))[0]
+        return self.surface(self.conditions(fraction), y[:, 0].tolist(), self.stage.temperature_k(fraction))[0]
 
-    def surface(self, first: list[float], temperature: float) -> tuple[list[float], list[float] | None]:
+    def surface(self, conditions: Sequence[SurfaceCondition], first: list[float],
+                temperature: float) -> tuple[list[float], list[float] | None]:
         """The surface composition beside the first cell's ``first``: where
         it depends on the diffusivities there, from the balance of the
         surface flux with the flux through the half cell, and then those
         diffusivities as well."""
-        surface = [c.surface(y, None) for c, y in zip(self.conditions, first)]
-        if not self.balanced:
+        surface = [c.surface(y, None) for c, y in zip(conditions, first)]
+        if not any(conditions[i].balanced for i in self.active):
             return surface, None
         # The root of the balance by the secant method, from one step of
         # fixed-point iteration (each element on its own: they hardly affect
@@ -456,7 +563,7 @@ class _StagePhysics:
         before: list[tuple[float, float]] = []
         for _ in range(_SURFACE_ITERATIONS):
             diffusivity = self._surface_diffusivities(surface, temperature)
-            residual = [self.conditions[i].surface(y, 2.0 * diffusivity[i] / spacing) - surface[i]
+            residual = [conditions[i].surface(y, 2.0 * diffusivity[i] / spacing) - surface[i]
                         if i in self.active else 0.0 for i, y in enumerate(first)]
             if all(abs(r) <= 1e-14 * abs(y) for r, y in zip(residual, surface)):
                 break

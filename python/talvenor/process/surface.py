@@ -10,11 +10,12 @@ centre, ``2 D_s / h``, with D_s the diffusivity at the surface.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import ClassVar
 
-__all__ = ["SurfaceCondition", "Closed", "Held", "MassTransfer"]
+__all__ = ["SurfaceCondition", "Closed", "Held", "MassTransfer", "Boost"]
 
 
 class SurfaceCondition:
@@ -28,22 +29,22 @@ class SurfaceCondition:
     potential_wt: float | None
     potential_y: float | None
     transfer_m_s: float | None
+    #: Whether no flux passes the surface, and whether it is held at the potential.
+    closed: ClassVar[bool] = False
+    held: ClassVar[bool] = False
     #: Whether the surface composition depends on D_s, so that it is found
     #: from the balance of the surface flux with the flux through the half cell.
     balanced: ClassVar[bool] = False
-
-    @property
-    def closed(self) -> bool:
-        return self.potential_wt is None
-
-    @property
-    def held(self) -> bool:
-        return self.potential_wt is not None and self.transfer_m_s is None
 
     def law(self, half_cell: float) -> tuple[float, float]:
         """``(g, source)`` of the flux ``source - g y_0`` into the part, behind
         the half cell's conductance ``half_cell`` in m/s."""
         raise NotImplementedError
+
+    def in_run(self, grams: float) -> SurfaceCondition:
+        """The condition in a part of ``grams`` of the element per m² per unit
+        of site fraction times m."""
+        return self
 
     def bounds(self) -> tuple[float, float]:
         """The range of site fractions that this surface can drive the part
@@ -62,6 +63,7 @@ class Closed(SurfaceCondition):
     """No flux through the surface, as in a vacuum or closed diffuse step."""
 
     potential_wt = potential_y = transfer_m_s = None
+    closed = True
 
     def law(self, half_cell: float) -> tuple[float, float]:
         return 0.0, 0.0
@@ -77,6 +79,7 @@ class Held(SurfaceCondition):
     potential_wt: float
     potential_y: float
     transfer_m_s = None
+    held = True
 
     def law(self, half_cell: float) -> tuple[float, float]:
         return half_cell, half_cell * self.potential_y
@@ -104,3 +107,29 @@ class MassTransfer(SurfaceCondition):
             return first
         beta = self.transfer_m_s
         return (beta * self.potential_y + half_cell * first) / (beta + half_cell)
+
+
+@dataclass(frozen=True)
+class Boost(SurfaceCondition):
+    """Carbon delivered to the surface at ``flux_g_m2_h`` grams per m² and
+    hour, all of which enters the part (a low-pressure boost); the run holds
+    the surface at its limit once it gets there, and keeps what the part
+    cannot take as carbide.  ``flux_y`` is the flux in site fraction times
+    m/s, which depends on the density of the steel: :meth:`in_run` sets it.
+    """
+
+    flux_g_m2_h: float
+    flux_y: float = math.nan
+    potential_wt = potential_y = transfer_m_s = None
+    balanced = True
+
+    def in_run(self, grams: float) -> Boost:
+        """The boost in a part of ``grams`` of carbon per m² per unit of site
+        fraction times m."""
+        return dataclasses.replace(self, flux_y=self.flux_g_m2_h / 3600.0 / grams)
+
+    def law(self, half_cell: float) -> tuple[float, float]:
+        return 0.0, self.flux_y
+
+    def surface(self, first: float, half_cell: float | None) -> float:
+        return first if half_cell is None else first + self.flux_y / half_cell
