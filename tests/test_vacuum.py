@@ -70,3 +70,38 @@ def test_the_carbon_solubility_follows_the_acm_line(temperature_c, expected):
     assert process.carbon_solubility_wt(temperature_c) == pytest.approx(expected, abs=0.005)
     with pytest.raises(ValueError, match="727-1148 °C"):
         process.carbon_solubility_wt(1200.0)
+
+
+DESIGN = dict(temperature_c=960.0, carbon_flux_g_m2_h=100.0, surface_carbon_wt=0.7, steel=process.Steel.grade("18CrNiMo7-6"))
+
+
+@pytest.mark.parametrize("case_mm", [1.0, 1.5])
+def test_a_vacuum_cycle_gives_the_case_and_surface_without_carbide(case_mm):
+    stages = process.design_vacuum_cycle(case_depth_mm=case_mm, **DESIGN)
+    result = process.simulate(stages, steel=DESIGN["steel"], depth_mm=4.0 * case_mm)
+    assert [stage.carbon_flux_g_m2_h is not None for stage in stages] == [True, False] * (len(stages) // 2)
+    assert min(stage.duration_h for stage in stages) >= 1.0 / 60.0
+    assert result.case_depth_mm() == pytest.approx(case_mm, rel=5e-3)
+    assert result.surface_carbon_wt == pytest.approx(0.7, abs=0.01)
+    assert result.peak_carbide_g_m2 <= 1e-3
+    assert result.peak_surface_carbon_wt <= process.carbon_solubility_wt(960.0) + 0.01
+    if case_mm == 1.5:
+        assert len(stages) > len(process.design_vacuum_cycle(case_depth_mm=1.0, **DESIGN))
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(surface_carbon_wt=1.5), "surface_carbon_wt 1.5 must lie between the core's 0.18 wt% and the carbon limit"),
+    (dict(threshold_wt=0.75), "threshold_wt 0.75 must lie between"),
+    (dict(case_depth_mm=5.0, depth_mm=4.0), "case_depth_mm 5.0 is deeper than the part allows"),
+    (dict(carbon_flux_g_m2_h=-1.0), "carbon_flux_g_m2_h must be finite and positive"),
+    (dict(temperature_c=1200.0), "temperature_c must lie within 727-1148 °C"),
+    (dict(carbon_flux_g_m2_h=5000.0), "less than min_pulse_min"),
+])
+def test_a_vacuum_cycle_that_cannot_exist_says_why(change, message):
+    with pytest.raises(ValueError, match=message):
+        process.design_vacuum_cycle(**({"case_depth_mm": 1.0} | DESIGN | change))
+
+
+def test_a_last_boost_that_cannot_be_shorter_says_how_deep_the_case_comes_out():
+    with pytest.warns(UserWarning, match=r"the last boost lasts the shortest pulse, 1 min, which gives a case of 1\.0\d\d mm"):
+        process.design_vacuum_cycle(case_depth_mm=1.0, **(DESIGN | dict(carbon_flux_g_m2_h=120.0)))

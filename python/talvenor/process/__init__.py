@@ -28,10 +28,11 @@ from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
 from .solubility import carbon_solubility_wt
+from .vacuum import design_vacuum_cycle
 from .steel import Steel, steel_grades
 from .surface import SurfaceCondition
 
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
            "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening",
-           "carbon_solubility_wt"]
+           "carbon_solubility_wt", "design_vacuum_cycle"]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, fields
 
 from .. import constants
@@ -118,6 +119,11 @@ class Stage:
     @property
     def duration_s(self) -> float:
         return self.duration_h * 3600.0
+
+    def cut_short(self, duration_h: float) -> Stage:
+        """The stage cut short after ``duration_h``, where a ramp has got to by then."""
+        end_c = None if self.end_temperature_c is None else self.temperature_k(duration_h / self.duration_h) - constants.T_NORMAL
+        return dataclasses.replace(self, duration_h=duration_h, end_temperature_c=end_c)
 
     def temperature_k(self, fraction: float) -> float:
         """The temperature in K at ``fraction`` (0 to 1) of the stage."""

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import copy
 import dataclasses
+import math
 from collections.abc import Callable, Iterable, Sequence
 
 import numpy as np
@@ -14,7 +16,7 @@ from .recipe import Stage
 from .steel import Steel
 from .solubility import carbon_solubility_wt
 from .result import Profile, Result, SurfaceHistory
-from .solver import ELEMENTS, Diffusivity, Grid, Trajectory, integrate
+from .solver import ELEMENTS, Diffusivity, Grid, Run, Trajectory, integrate
 
 __all__ = ["simulate"]
 
@@ -131,20 +133,83 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         _refuse_singular(acting, core)
 
     grid = Grid.build(depth_mm * 1e-3, cells, geometry)
-    # Grams per m² of treated surface per unit of site fraction times metres.
-    grams = density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
+    grams = _grams(density_kg_m3)
+    total_s = float(stage_end_h[-1]) * 3600.0
+    trajectory = integrate(grid, acting, core, diffusivities, grams=(float(grams[0]), float(grams[1])),
+                           carbon_limit_wt=_carbon_limit(steel), slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
+                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
+                           progress=None if progress is None else lambda t: progress(t / total_s))
+    return _result(trajectory, grid, core, grams, stages, stage_end_h, geometry, steel)
 
+
+class Runner:
+    """A part of ``steel`` treated one stage at a time, as a design builds its
+    recipe: each stage starts from the state the ones before left, and runs
+    for its duration or until the surface gets where it is to end.  The
+    diffusivities are the Slycke ones, the density 7870 kg/m³.
+    """
+
+    def __init__(self, steel: Steel, *, depth_mm: float, geometry: str, cells: int) -> None:
+        self.steel = steel
+        self.grid = Grid.build(depth_mm * 1e-3, cells, geometry)
+        self.grams = _grams(7870.0)
+        core = np.array([float(y) for y in site_fractions(steel.carbon_wt, steel.nitrogen_wt)])
+        diffusivities = (slycke.create_carbon_diffusivity(), slycke.create_nitrogen_diffusivity())
+        self._run = Run(self.grid, core, diffusivities, (float(self.grams[0]), float(self.grams[1])),
+                        _carbon_limit(steel), True, TOLERANCE_WT, None, None)
+        self.time_s = 0.0
+
+    def copy(self) -> Runner:
+        """The part as it is now, to be treated on its own from here."""
+        twin = copy.copy(self)
+        twin._run = self._run.copy()
+        return twin
+
+    def advance(self, stage: Stage, *, to_limit: bool = False, falls_to_wt: float | None = None) -> Stage:
+        """Apply ``stage``, to its end or, where that comes first, until a
+        boost's surface reaches the carbon limit (``to_limit``) or the carbon
+        at the surface falls to ``falls_to_wt``; return the stage as far as
+        it ran."""
+        self._run.stage(stage, self.time_s, to_limit=to_limit, falls_to_wt=falls_to_wt)
+        elapsed = self._run.times_s[-1] - self.time_s
+        self.time_s += elapsed
+        return stage if elapsed == stage.duration_s else stage.cut_short(elapsed / 3600.0)
+
+    @property
+    def surface_carbon_wt(self) -> float:
+        return float(weight_percent(*self._run.surface)[0])
+
+    @property
+    def carbide_g_m2(self) -> float:
+        return float(self.grams[0] * self._run.carbide)
+
+    def case_depth_mm(self, threshold_wt: float) -> float:
+        """The case depth of the present profile (inf where it is deeper than the part)."""
+        y = self._run.profile()
+        carbon_wt, nitrogen_wt = weight_percent(y[0], y[1])
+        depth_mm = np.concatenate(([0.0], self.grid.centres_m() * 1e3))
+        try:
+            return Profile(self.time_s / 3600.0, depth_mm, carbon_wt, nitrogen_wt, 0.0, 0.0).case_depth_mm(threshold_wt)
+        except ValueError:
+            return math.inf
+
+
+def _grams(density_kg_m3: float) -> np.ndarray:
+    """Grams of carbon and of nitrogen per m² of treated surface per unit of
+    site fraction times metres."""
+    return density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
+
+
+def _carbon_limit(steel: Steel) -> Callable[[Stage, float], float]:
+    """The carbon content at which carbide forms at the surface of ``steel``,
+    at a fraction of a stage: the stage's own limit, else the solubility of
+    carbon in austenite at its temperature as the steel's alloy factor
+    scales it."""
     def carbon_limit_wt(stage: Stage, fraction: float) -> float:
         if stage.carbon_limit_wt is not None:
             return stage.carbon_limit_wt
         return steel.alloy_factor * carbon_solubility_wt(stage.temperature_k(fraction) - constants.T_NORMAL)
-
-    total_s = float(stage_end_h[-1]) * 3600.0
-    trajectory = integrate(grid, acting, core, diffusivities, grams=(float(grams[0]), float(grams[1])),
-                           carbon_limit_wt=carbon_limit_wt, slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
-                           steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
-                           progress=None if progress is None else lambda t: progress(t / total_s))
-    return _result(trajectory, grid, core, grams, stages, stage_end_h, geometry, steel)
+    return carbon_limit_wt
 
 
 def _steel(steel: Steel | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None) -> Steel:

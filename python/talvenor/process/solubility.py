@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from . import checks
 
-__all__ = ["SOLUBILITY_RANGE_C", "carbon_solubility_wt"]
+__all__ = ["SOLUBILITY_RANGE_C", "austenite_temperature", "carbon_solubility_wt"]
 
 #: The temperatures between the eutectoid and the eutectic, in °C, over which
 #: austenite is in equilibrium with cementite.
@@ -13,6 +13,17 @@ SOLUBILITY_RANGE_C = (727.0, 1148.0)
 # Known points of the Acm line, (°C, wt% C): the eutectoid, 1000 °C and the
 # eutectic.
 _POINTS = ((727.0, 0.77), (1000.0, 1.54), (1148.0, 2.14))
+
+
+def austenite_temperature(name: str, value: object) -> float:
+    """``value`` as a float, a temperature in °C within the solubility range,
+    where steel is austenite and the Slycke diffusivities apply."""
+    temperature = checks.real(name, value)
+    low, high = SOLUBILITY_RANGE_C
+    if not low <= temperature <= high:
+        raise ValueError(f"{name} must lie within {low:g}-{high:g} °C, where austenite is in equilibrium "
+                         f"with cementite, got {temperature!r}")
+    return temperature
 
 
 def carbon_solubility_wt(temperature_c: float) -> float:
@@ -41,11 +52,7 @@ def carbon_solubility_wt(temperature_c: float) -> float:
     >>> round(carbon_solubility_wt(930.0), 2)
     1.3
     """
-    temperature = checks.real("temperature_c", temperature_c)
-    low, high = SOLUBILITY_RANGE_C
-    if not low <= temperature <= high:
-        raise ValueError(f"temperature_c must lie within {low:g}-{high:g} °C, where austenite is in equilibrium "
-                         f"with cementite, got {temperature!r}")
+    temperature = austenite_temperature("temperature_c", temperature_c)
     # Lagrange's form of the quadratic through the three points.
     return sum(w * _weight(temperature, i) for i, (_, w) in enumerate(_POINTS))
 

@@ -53,7 +53,6 @@ from __future__ import annotations
 
 import array
 import copy
-import dataclasses
 import itertools
 import math
 import numbers
@@ -64,12 +63,11 @@ from typing import TYPE_CHECKING
 import numpy as np
 from numpy.typing import NDArray
 
-from .. import constants
-from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions
+from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .surface import Held, SurfaceCondition
 from .tridiagonal import Tridiagonal
 
-__all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Trajectory", "integrate"]
+__all__ = ["ELEMENTS", "GEOMETRIES", "Grid", "Run", "Trajectory", "integrate"]
 
 #: Geometry name to the exponent m of r in the diffusion equation.
 GEOMETRIES = {"plate": 0, "cylinder": 1, "sphere": 2}
@@ -171,7 +169,7 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
     called after every step with the time done so far in s.  Failures are
     ValueErrors that name the stage.
     """
-    run = _Run(grid, core, diffusivities, grams, carbon_limit_wt, slycke_limit, tolerance_wt, steps_per_stage, progress)
+    run = Run(grid, core, diffusivities, grams, carbon_limit_wt, slycke_limit, tolerance_wt, steps_per_stage, progress)
     pending = sorted(record_times_s)
     records: list[tuple[float, _Array]] = []
     start = 0.0
@@ -180,7 +178,7 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
         try:
             while pending and pending[0] < end:
                 t = pending.pop(0)
-                records.append((t, run.copy().stage(_cut(stage, t - start), start) if t > start else run.profile()))
+                records.append((t, run.copy().stage(stage.cut_short((t - start) / 3600.0), start) if t > start else run.profile()))
             run.stage(stage, start)
         except _Failure as failure:
             raise ValueError(f"stage {number} of {len(stages)}: {failure}") from None
@@ -189,14 +187,7 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
     return Trajectory(run.times_s, run.surfaces, run.uptakes, run.carbides, records, run.profile())
 
 
-def _cut(stage: Stage, duration_s: float) -> Stage:
-    """The stage cut short after ``duration_s``."""
-    end_c = stage.temperature_k(duration_s / stage.duration_s) - constants.T_NORMAL
-    return dataclasses.replace(stage, duration_h=duration_s / 3600.0,
-                               end_temperature_c=None if stage.end_temperature_c is None else end_c)
-
-
-class _Run:
+class Run:
     """The state of a run between recipe stages, and its history."""
 
     def __init__(self, grid: Grid, core: _Array, diffusivities: tuple[Diffusivity, Diffusivity],
@@ -220,7 +211,7 @@ class _Run:
         self.uptakes: list[list[float]] = []
         self.carbides: list[float] = []
 
-    def copy(self) -> _Run:
+    def copy(self) -> Run:
         """A run from the present state with a history of its own."""
         twin = copy.copy(self)
         twin.times_s, twin.surfaces, twin.uptakes, twin.carbides = [], [], [], []
@@ -231,9 +222,15 @@ class _Run:
         """The present profile (2, cells + 1), the surface first."""
         return np.concatenate((np.array(self.surface)[:, None], self.y), axis=1)
 
-    def stage(self, stage: Stage, start_s: float) -> _Array:
-        """Advance through one recipe stage; return the profile at its end."""
-        physics = _StagePhysics(self, stage)
+    def stage(self, stage: Stage, start_s: float, *, to_limit: bool = False,
+              falls_to_wt: float | None = None) -> _Array:
+        """Advance through one recipe stage; return the profile at its end.
+
+        The stage ends early, within 1e-3 of a step, where a boost's surface
+        reaches the carbon limit (``to_limit``) or where the carbon at the
+        surface falls to ``falls_to_wt``; the history tells when.
+        """
+        physics = _StagePhysics(self, stage, to_limit, falls_to_wt)
         duration = stage.duration_s
         ends = None if self.fixed is None else [duration * fraction for fraction in self.fixed]
         y, uptake, carbide = self.y, self.uptake, self.carbide
@@ -262,9 +259,12 @@ class _Run:
             if ends is None and ratio > 1.0:
                 dt *= _growth(ratio)
                 continue
-            switches = physics.change(step.y_next, t + dt, carbide - physics.carbide_used(step)) >= 0.0
-            if switches:
-                step = physics.cut(step, operator, previous, t, carbide)
+            after = carbide - physics.carbide_used(step)
+            stops = physics.stop(step.y_next, t + dt, after) >= 0.0
+            switches = not stops and physics.change(step.y_next, t + dt, after) >= 0.0
+            if stops or switches:
+                step = physics.cut(step, operator, previous, t, carbide, physics.stop if stops else physics.change,
+                                   before=switches and physics.saturated)
             physics.check_limit(step.y_mid)
             physics.check_limit(step.y_next)
             time, dt = start_s + t, step.dt
@@ -290,6 +290,8 @@ class _Run:
             self._remember(start_s + t, physics.surface_at(y, t / duration), uptake, carbide)
             if self.progress is not None:
                 self.progress(start_s + t)
+            if stops:
+                break
             if ends is None:
                 dt *= _growth(ratio)
             elif t == end:
@@ -419,7 +421,7 @@ class _StagePhysics:
     """One recipe stage: its surface conditions, its temperature and the
     diffusivities."""
 
-    def __init__(self, run: _Run, stage: Stage) -> None:
+    def __init__(self, run: Run, stage: Stage, to_limit: bool = False, falls_to_wt: float | None = None) -> None:
         self.grid = run.grid
         self.stage = stage
         self.diffusivities = run.diffusivities
@@ -429,6 +431,7 @@ class _StagePhysics:
         # Whether the surface is held at the carbon limit, as it is while
         # carbide remains; the stage's run switches it.
         self.saturated = False
+        self.to_limit, self.falls_to_wt = to_limit, falls_to_wt
         # A boost delivers its flux whether or not the part can take it.
         self.delivered_y = (stage.carbon_flux_g_m2_h or 0.0) / 3600.0 / run.grams[0]
         limited = stage.carbon_flux_g_m2_h is not None or run.carbide > 0.0
@@ -474,6 +477,17 @@ class _StagePhysics:
         fraction = t / self.stage.duration_s
         return self.surface_at(y, fraction)[0] - self.limit(fraction).potential_y
 
+    def stop(self, y: _Array, t: float, carbide: float) -> float:
+        """How far past where the stage is to end the profile ``y`` is at
+        ``t`` after the start of the stage (negative before, -inf where it
+        runs to its end)."""
+        if self.to_limit:
+            return 0.0 if self.saturated else self.change(y, t, carbide)
+        if self.falls_to_wt is None:
+            return -math.inf
+        surface = self.surface_at(y, t / self.stage.duration_s)
+        return self.falls_to_wt - float(weight_percent(*surface)[0])
+
     def carbide_used(self, step: _Step, *, mid: bool = False) -> float:
         """The carbide that the part takes in the step (to its middle), less
         what the atmosphere delivers."""
@@ -483,34 +497,35 @@ class _StagePhysics:
             return step.uptake_mid[0] - self.delivered_y * GAMMA * step.dt
         return step.uptake[0] - self.delivered_y * step.dt
 
-    def cut(self, step: _Step, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float,
-            carbide: float) -> _Step:
-        """The ``step`` from ``t`` cut short where the carbon surface
-        switches, to within 1e-3 of its length, by the Illinois variant of
-        false position: just past the limit, or just before the carbide is
-        used up (the rest, a rounding error, then dissolves)."""
-        def change(cut: _Step) -> float:
-            return self.change(cut.y_next, t + cut.dt, carbide - self.carbide_used(cut))
+    def cut(self, step: _Step, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float, carbide: float,
+            quantity: Callable[[_Array, float, float], float], *, before: bool) -> _Step:
+        """The ``step`` from ``t`` cut short where ``quantity`` (of the
+        profile, the time and the carbide) crosses zero, to within 1e-3 of its
+        length, by the Illinois variant of false position: just past the
+        crossing, or just ``before`` it."""
+        def value_of(cut: _Step) -> float:
+            return quantity(cut.y_next, t + cut.dt, carbide - self.carbide_used(cut))
 
         resolution = 1e-3 * step.dt
-        low, f_low = 0.0, self.change(step.y, t, carbide)
-        high, f_high, best = step.dt, change(step), step
+        low, f_low = 0.0, quantity(step.y, t, carbide)
+        high, f_high, best = step.dt, value_of(step), step
         side = 0
         while high - low > resolution:
-            trial = low - f_low * (high - low) / (f_high - f_low)
+            # Halving where false position has nothing to go by.
+            trial = low - f_low * (high - low) / (f_high - f_low) if f_high > f_low else 0.5 * (low + high)
             trial = min(max(trial, low + 0.1 * resolution), high - 0.1 * resolution)
             cut = self.step(step.y, start, previous, t, trial)
-            value = change(cut)
+            value = value_of(cut)
             if value >= 0.0:
-                high, f_high, best = trial, value, cut
+                high, f_high = trial, value
+                best = best if before else cut
                 f_low = 0.5 * f_low if side == 1 else f_low
                 side = 1
             else:
                 low, f_low = trial, value
+                best = cut if before else best
                 f_high = 0.5 * f_high if side == -1 else f_high
                 side = -1
-                if self.saturated:
-                    best = cut
         return best
 
     def step(self, y: _Array, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float,
@@ -574,6 +589,8 @@ class _StagePhysics:
         return surface, diffusivity
 
     def _surface_diffusivities(self, surface: list[float], temperature: float) -> list[float]:
+        # A boost's surface may overshoot the limit within a rejected step.
+        surface = [min(max(y, low), high) for y, low, high in zip(surface, self.low.tolist(), self.high.tolist())]
         diffusivity = [0.0, 0.0]
         for i in self.active:
             value = self.diffusivities[i](surface, temperature)
