@@ -75,7 +75,7 @@ def test_the_carbon_solubility_follows_the_acm_line(temperature_c, expected):
 DESIGN = dict(temperature_c=960.0, carbon_flux_g_m2_h=100.0, surface_carbon_wt=0.7, steel=process.Steel.grade("18CrNiMo7-6"))
 
 
-@pytest.mark.parametrize("case_mm", [1.0, 1.5])
+@pytest.mark.parametrize("case_mm", [1.0, 1.2])
 def test_a_vacuum_cycle_gives_the_case_and_surface_without_carbide(case_mm):
     stages = process.design_vacuum_cycle(case_depth_mm=case_mm, **DESIGN)
     result = process.simulate(stages, steel=DESIGN["steel"], depth_mm=4.0 * case_mm)
@@ -85,7 +85,7 @@ def test_a_vacuum_cycle_gives_the_case_and_surface_without_carbide(case_mm):
     assert result.surface_carbon_wt == pytest.approx(0.7, abs=0.01)
     assert result.peak_carbide_g_m2 <= 1e-3
     assert result.peak_surface_carbon_wt <= process.carbon_solubility_wt(960.0) + 0.01
-    if case_mm == 1.5:
+    if case_mm == 1.2:
         assert len(stages) > len(process.design_vacuum_cycle(case_depth_mm=1.0, **DESIGN))
 
 

@@ -30,13 +30,15 @@ the third-order solution embedded in the same stages (Hosea and Shampine,
 Applied Numerical Mathematics 20 (1996) 21-37), filtered through the step's
 matrix as they advise for stiff problems.  A step from t to t + dt after the
 start of a stage of duration T is accepted when that error, in wt%, is
-within the tolerance times ``min(1, dt T / (t + dt)**2)``: no step errs by
-more than the tolerance, and later steps by less, in proportion to their
-share of the stage and to how little of the error they make fades before
-its end (an error made early is spread over an ever deeper profile).  The
-next step is sized from the error.  With a fixed number of steps per stage
-instead, the steps are equal in the square root of the time since the start
-of the stage.  Either way a step is taken again, shorter, when it would
+within the tolerance times ``dt T / (t + dt)**2``: later steps may err by
+less, in proportion to their share of the stage and to how little of the
+error they make fades before its end (an error made early is spread over an
+ever deeper profile).  Where the surface follows the first cell (behind a
+mass-transfer coefficient, in a boost) no step errs by more than the
+tolerance either, so that the history of the surface is as accurate as the
+profiles.  The next step is sized from the error.  With a fixed number of
+steps per stage instead, the steps are equal in the square root of the time
+since the start of the stage.  Either way a step is taken again, shorter, when it would
 leave the range that the maximum principle allows: the range of the profile
 at the start of the stage and of what its surface conditions drive it to.
 The steps of a stage depend on that stage and the profile at its start
@@ -96,6 +98,8 @@ _BOUNDS_SHRINK = 0.25
 # Leaving the allowed range by less than this fraction of it is rounding.
 _ROUNDING = 1e-12
 _SURFACE_ITERATIONS = 50
+# How far short of the carbon limit a stage run to the limit ends, in wt%.
+_LIMIT_MARGIN_WT = 1e-3
 
 Diffusivity = Callable[[list[float], float], float]
 CarbonLimit = Callable[["Stage", float], float]
@@ -227,8 +231,9 @@ class Run:
         """Advance through one recipe stage; return the profile at its end.
 
         The stage ends early, within 1e-3 of a step, where a boost's surface
-        reaches the carbon limit (``to_limit``) or where the carbon at the
-        surface falls to ``falls_to_wt``; the history tells when.
+        reaches the carbon limit (``to_limit``; 0.001 wt% short of it) or
+        where the carbon at the surface falls to ``falls_to_wt``; the history
+        tells when.
         """
         physics = _StagePhysics(self, stage, to_limit, falls_to_wt)
         duration = stage.duration_s
@@ -255,7 +260,8 @@ class Run:
             if not physics.allows(step):
                 dt *= _BOUNDS_SHRINK
                 continue
-            ratio = step.error_wt / (self.tolerance_wt * min(1.0, dt * duration / (t + dt) ** 2))
+            share = dt * duration / (t + dt) ** 2
+            ratio = step.error_wt / (self.tolerance_wt * (min(1.0, share) if physics.followed else share))
             if ends is None and ratio > 1.0:
                 dt *= _growth(ratio)
                 continue
@@ -440,6 +446,11 @@ class _StagePhysics:
         self.active = [i for i, c in enumerate(self.own)
                        if not c.closed or run.y[i].min() != run.y[i].max() or (i == 0 and limited)]
         self.rows = slice(self.active[0], self.active[-1] + 1) if self.active else slice(0, 0)
+        # Whether no step may err by more than the tolerance: where the
+        # surface follows the first cell, so that the error of the profile
+        # there shows in the surface history, and where the stage's end is
+        # not known, nor so the share of a step in it.
+        self.followed = any(self.own[i].balanced for i in self.active) or to_limit or falls_to_wt is not None
         # What the maximum principle allows in this stage: the range of the
         # profile at its start and of what the surface drives it to.
         bounds = [c.bounds() for c in self.own]
@@ -482,7 +493,9 @@ class _StagePhysics:
         ``t`` after the start of the stage (negative before, -inf where it
         runs to its end)."""
         if self.to_limit:
-            return 0.0 if self.saturated else self.change(y, t, carbide)
+            # A hair short of the limit, so that the stage run again with
+            # steps of its own does not go past it.
+            return 0.0 if self.saturated else self.change(y, t, carbide) + _LIMIT_MARGIN_WT / _WT_PER_Y[0]
         if self.falls_to_wt is None:
             return -math.inf
         surface = self.surface_at(y, t / self.stage.duration_s)
