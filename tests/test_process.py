@@ -153,6 +153,15 @@ STAGE = dict(duration_h=1.0, temperature_c=930.0)
                               carbon_diffusivity=lambda x, T: math.nan), "stage 1 of 1: the carbon diffusivity is nan"),
     (lambda: process.simulate([process.Stage(**STAGE, nitrogen_potential_wt=0.2)], core_carbon_wt=0.2,
                               nitrogen_diffusivity=lambda x, T: -1e-11), "the nitrogen diffusivity is -1e-11"),
+    (lambda: process.Stage(**{**STAGE, "temperature_c": 1400.0}),
+     "temperature_c must be below 1,400 °C, where steel melts, got 1400.0"),
+    (lambda: process.Stage(**STAGE, end_temperature_c=1e300), "end_temperature_c must be below 1,400 °C"),
+    (lambda: process.Stage(**{**STAGE, "duration_h": 1e306}), r"duration_h must be at most 10,000 h, got 1e\+306"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, depth_mm=1e-300),
+     "depth_mm must be between 0.01 and 10,000 mm, got 1e-300"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, depth_mm=1e9), "10,000 mm, got 1000000000.0"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, cells=10**7),
+     "cells must be at most 100,000, got 10000000"),
 ])
 def test_bad_recipes_stop_with_a_value_error_that_names_them(make, message):
     with pytest.raises(ValueError, match=message):

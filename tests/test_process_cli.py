@@ -44,6 +44,10 @@ def run(recipe):
     (STEEL + "[part]\ngeometry = ['plate']\n" + STAGE, "[part]: geometry must be one of"),
     (STEEL, "no [[stage]] tables"),
     (STEEL + STAGE.replace("[[stage]]", "[stage]"), "'stage' must be a list of tables, written [[stage]]"),
+    (STEEL + STAGE.replace("930.0", "2000.0"), "stage 1 of 1: temperature_c must be below 1,400 °C, where steel melts"),
+    (STEEL + STAGE.replace("1.0", "1e306"), "stage 1 of 1: duration_h must be at most 10,000 h, got 1e+306"),
+    (STEEL + "[part]\ndepth_mm = 1e-300\n" + STAGE, "[part]: depth_mm must be between 0.01 and 10,000 mm, got 1e-300"),
+    (STEEL + "[part]\ncells = 10000000\n" + STAGE, "[part]: cells must be at most 100,000, got 10000000"),
 ])
 def test_a_bad_recipe_file_ends_with_status_2_and_one_line_naming_where(text, where, tmp_path, capsys):
     recipe, csv = tmp_path / "recipe.toml", tmp_path / "profile.csv"

@@ -99,8 +99,8 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     hump_wt = checks.real("hump_wt", hump_wt, "positive")
     if depth_mm is None:
         depth_mm = PART_DEPTH_PER_CASE_DEPTH * case_depth_mm
-    depth_mm = checks.real("depth_mm", depth_mm, "positive")
-    cells = checks.integer("cells", cells, minimum=3)
+    depth_mm = checks.depth_mm("depth_mm", depth_mm)
+    cells = checks.cells("cells", cells)
     geometry = checks.geometry("geometry", geometry)
     if boost_potential_wt <= diffuse_potential_wt:
         raise ValueError(f"boost_potential_wt {boost_potential_wt!r} must be above diffuse_potential_wt "

@@ -18,9 +18,10 @@ class Stage:
     Parameters
     ----------
     duration_h : float
-        Duration in hours, positive.
+        Duration in hours, positive and at most 10,000.
     temperature_c : float
-        Temperature at the start of the stage, in °C.
+        Temperature at the start of the stage, in °C, below 1,400 °C (where
+        steel melts).
     end_temperature_c : float, optional
         Temperature at the end of the stage, in °C, reached by a linear ramp;
         by default the temperature stays at ``temperature_c``.
@@ -62,10 +63,14 @@ class Stage:
             object.__setattr__(self, field.name, checks.real(field.name, value))
         if self.duration_h <= 0.0:
             raise ValueError(f"duration_h must be positive, got {self.duration_h!r}")
+        checks.bounded("duration_h", self.duration_h, high=checks.LONGEST_STAGE_H, unit="h")
         for name in ("temperature_c", "end_temperature_c"):
             value = getattr(self, name)
-            if value is not None and value + constants.T_NORMAL <= 0.0:
+            if value is None:
+                continue
+            if value + constants.T_NORMAL <= 0.0:
                 raise ValueError(f"{name} must be above absolute zero ({-constants.T_NORMAL} °C), got {value!r}")
+            checks.bounded(name, value, high=checks.MELTING_C, below=True, unit="°C", why="where steel melts")
         for element in ("carbon", "nitrogen"):
             potential = getattr(self, f"{element}_potential_wt")
             transfer = getattr(self, f"{element}_transfer_m_s")

@@ -83,8 +83,8 @@ def _recipe(document: dict[str, Any]) -> Recipe:
                   core_carbon_wt=checks.real("[steel]: carbon_wt", steel["carbon_wt"], "not negative"),
                   core_nitrogen_wt=checks.real("[steel]: nitrogen_wt", steel.get("nitrogen_wt", 0.0), "not negative"),
                   geometry=checks.geometry("[part]: geometry", part.get("geometry", "plate")),
-                  depth_mm=checks.real("[part]: depth_mm", part.get("depth_mm", 3.0), "positive"),
-                  cells=checks.integer("[part]: cells", part.get("cells", 200), minimum=3))
+                  depth_mm=checks.depth_mm("[part]: depth_mm", part.get("depth_mm", 3.0)),
+                  cells=checks.cells("[part]: cells", part.get("cells", 200)))
 
 
 def _stages(tables: object) -> tuple[Stage, ...]:

@@ -39,11 +39,12 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     depth_mm : float
         Thickness of a plate treated on one face with no flux through the
         other (or half the thickness of a plate treated on both faces), or
-        the radius of a cylinder or a sphere treated all round.
+        the radius of a cylinder or a sphere treated all round; from 0.01 to
+        10,000 mm.
     geometry : {"plate", "cylinder", "sphere"}
         Shape of the part.
     cells : int
-        Number of equal cells over ``depth_mm``, at least 3.
+        Number of equal cells over ``depth_mm``, from 3 to 100,000.
     carbon_diffusivity, nitrogen_diffusivity : callable, optional
         ``f(composition, temperature_kelvin) -> float`` in m²/s, where
         ``composition`` is the list ``[y_C, y_N]`` of site fractions; by
@@ -90,10 +91,10 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
             raise TypeError(f"stages[{i}] must be a Stage, got {stage!r}")
     core_carbon_wt = checks.real("core_carbon_wt", core_carbon_wt, "not negative")
     core_nitrogen_wt = checks.real("core_nitrogen_wt", core_nitrogen_wt, "not negative")
-    depth_mm = checks.real("depth_mm", depth_mm, "positive")
+    depth_mm = checks.depth_mm("depth_mm", depth_mm)
     density_kg_m3 = checks.real("density_kg_m3", density_kg_m3, "positive")
     geometry = checks.geometry("geometry", geometry)
-    cells = checks.integer("cells", cells, minimum=3)
+    cells = checks.cells("cells", cells)
     steps_per_stage = checks.integer("steps_per_stage", steps_per_stage, minimum=1)
     stage_end_h = np.cumsum([stage.duration_h for stage in stages])
     record_times_h = [checks.real("record_times_h", t, "not negative") for t in record_times_h]
