@@ -162,10 +162,17 @@ STAGE = dict(duration_h=1.0, temperature_c=930.0)
     (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, depth_mm=1e9), "10,000 mm, got 1000000000.0"),
     (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, cells=10**7),
      "cells must be at most 100,000, got 10000000"),
+    (lambda: process.Stage(**{**STAGE, "duration_h": np.float64("nan")}), "duration_h must be finite, got nan$"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, record_times_h=[2.0]),
+     "within the recipe's 1.0 h, got 2.0"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2).case_depth_mm(np.float64("inf")),
+     "threshold_wt must be finite, got inf$"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=5.0), r"the core composition reaches 5 \(y_C \+ y_N\)"),
 ])
 def test_bad_recipes_stop_with_a_value_error_that_names_them(make, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=message) as raised:
         make()
+    assert "np." not in str(raised.value)  # plain numbers, not numpy's reprs
 
 
 def test_the_rest_of_the_package_works_without_numpy():

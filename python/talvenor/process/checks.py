@@ -27,7 +27,7 @@ def real(name: str, value: object, rule: Literal["finite", "not negative", "posi
         raise TypeError(f"{name} must be a number, got {value!r}")
     number = float(value)
     if not math.isfinite(number) or (rule == "not negative" and number < 0.0) or (rule == "positive" and number <= 0.0):
-        raise ValueError(f"{name} must be {'finite' if rule == 'finite' else f'finite and {rule}'}, got {value!r}")
+        raise ValueError(f"{name} must be {'finite' if rule == 'finite' else f'finite and {rule}'}, got {number!r}")
     return number
 
 

@@ -92,7 +92,8 @@ class Stage:
         """The temperature in K at ``fraction`` (0 to 1) of the stage."""
         start = self.temperature_c
         end = start if self.end_temperature_c is None else self.end_temperature_c
-        return start + (end - start) * fraction + constants.T_NORMAL
+        # A float also for a numpy fraction, so that messages show plain numbers.
+        return float(start + (end - start) * fraction + constants.T_NORMAL)
 
     @property
     def carbon(self) -> SurfaceCondition:

@@ -78,7 +78,7 @@ class Profile:
             raise ValueError(f"element must be 'carbon' or 'nitrogen', got {element!r}")
         threshold = float(threshold_wt)
         if not np.isfinite(threshold):
-            raise ValueError(f"threshold_wt must be finite, got {threshold_wt!r}")
+            raise ValueError(f"threshold_wt must be finite, got {threshold!r}")
         profile = self.carbon_wt if element == "carbon" else self.nitrogen_wt
         below = np.flatnonzero(profile <= threshold)
         if below.size == 0:

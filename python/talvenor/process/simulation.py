@@ -100,7 +100,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     record_times_h = [checks.real("record_times_h", t, "not negative") for t in record_times_h]
     for t in record_times_h:
         if t > stage_end_h[-1]:
-            raise ValueError(f"record_times_h must lie within the recipe's {stage_end_h[-1]!r} h, got {t!r}")
+            raise ValueError(f"record_times_h must lie within the recipe's {float(stage_end_h[-1])!r} h, got {t!r}")
 
     slycke_limit = carbon_diffusivity is None or nitrogen_diffusivity is None
     diffusivities = (
@@ -144,7 +144,7 @@ def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3:
 def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
     """Refuse compositions at which the Slycke diffusivities are singular."""
     if 5.0 * (core[0] + core[1]) >= 1.0:
-        raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {5.0 * (core[0] + core[1])!r}, "
+        raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {float(5.0 * (core[0] + core[1]))!r}, "
                          "where the Slycke diffusivities are singular")
     for number, stage in enumerate(stages, 1):
         given = [(element, condition) for element, condition in zip(ELEMENTS, (stage.carbon, stage.nitrogen))
