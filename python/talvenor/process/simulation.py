@@ -72,7 +72,8 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
         For an argument out of range, or when a stage drives the composition
         to where the default diffusivities are singular (about 4 wt% carbon
         and nitrogen together) or a diffusivity returns a negative or
-        non-finite value; the message names the stage.
+        non-finite value, the message naming the stage; and when a number
+        of the result overflows to one that is not finite.
 
     Examples
     --------
@@ -116,7 +117,10 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     trajectory = integrate(grid, stages, core, diffusivities, slycke_limit=slycke_limit,
                            steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
-    return _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
+    with np.errstate(all="ignore"):  # a number that overflows is refused below, without numpy's warnings
+        result = _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
+    _refuse_non_finite((result, *result.profiles, result.history))
+    return result
 
 
 def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3: float,
@@ -139,6 +143,20 @@ def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3:
     return Result(final.time_h, final.depth_mm, final.carbon_wt, final.nitrogen_wt, final.carbon_uptake_g_m2,
                   final.nitrogen_uptake_g_m2, stages=stages, stage_end_h=stage_end_h, history=history,
                   profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry)
+
+
+def _refuse_non_finite(records: Iterable[Profile | SurfaceHistory]) -> None:
+    """Refuse a result that holds a number that is not finite, where the
+    arithmetic has overflowed (a diffusivity or a density far out of scale)."""
+    for record in records:
+        for name in ("carbon_wt", "nitrogen_wt", "carbon_uptake_g_m2", "nitrogen_uptake_g_m2"):
+            values = np.asarray(getattr(record, name))
+            if not np.isfinite(values).all():
+                where = ("the surface history" if isinstance(record, SurfaceHistory)
+                         else f"the profile at {record.time_h:g} h")
+                raise ValueError(f"the run gives {name} = {float(values[~np.isfinite(values)][0])!r} in {where}, "
+                                 "not a finite number: the arithmetic overflows with these diffusivities, "
+                                 "density or part")
 
 
 def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
