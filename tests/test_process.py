@@ -170,6 +170,8 @@ STAGE = dict(duration_h=1.0, temperature_c=930.0)
     (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=5.0), r"the core composition reaches 5 \(y_C \+ y_N\)"),
     (lambda: process.simulate([process.Stage(**STAGE, carbon_potential_wt=0.8)], core_carbon_wt=0.2, density_kg_m3=1e308),
      "the run gives carbon_uptake_g_m2 = inf in the profile at 1 h"),
+    (lambda: process.carbon_solubility_wt(700.0), "temperature_c must be between 727 and 1,148 °C, where the carbon "
+                                                  "solubility of austenite is known, got 700.0"),
 ])
 def test_bad_recipes_stop_with_a_value_error_that_names_them(make, message):
     with pytest.raises(ValueError, match=message) as raised:

@@ -87,6 +87,34 @@ def test_the_readme_shows_what_the_carbonitriding_example_prints(monkeypatch, ca
     assert capsys.readouterr().out == shown.split("Plot written to")[0]
 
 
+SLYCKE_RANGE = "is outside 727–1148 °C, the austenite range where the Slycke diffusivities hold; the profiles there " \
+               "are extrapolated"
+
+
+@pytest.mark.parametrize("stage, warnings", [
+    (dict(temperature_c=930.0, carbon_potential_wt=1.1), []),
+    (dict(temperature_c=600.0, carbon_potential_wt=0.5), [f"stage 1 of 1: 600 °C {SLYCKE_RANGE}"]),
+    (dict(temperature_c=1100.0, end_temperature_c=1200.0, carbon_potential_wt=1.2),
+     [f"stage 1 of 1: 1200 °C {SLYCKE_RANGE}"]),
+    (dict(temperature_c=950.0, carbon_potential_wt=1.6, carbon_transfer_m_s=2e-7),
+     ["stage 1 of 1: the carbon potential 1.6 wt% is above the carbon solubility 1.37 wt% at 950 °C; carbides form"]),
+    (dict(temperature_c=940.0, end_temperature_c=700.0, carbon_potential_wt=0.9), [
+        f"stage 1 of 1: 700 °C {SLYCKE_RANGE}",
+        "stage 1 of 1: the carbon potential 0.9 wt% is above the carbon solubility 0.77 wt% at 727 °C; carbides form"]),
+])
+def test_doubtful_stages_are_warned_of_by_simulate_and_the_command_line(stage, warnings, tmp_path, capsys):
+    stage = process.Stage(duration_h=1.0, **stage)
+    assert process.simulate([stage], core_carbon_wt=0.2).warnings == tuple(warnings)
+    # The range is that of the Slycke diffusivities; the solubility holds for any.
+    constant = process.simulate([stage], core_carbon_wt=0.2, carbon_diffusivity=lambda x, T: 2e-11,
+                                nitrogen_diffusivity=lambda x, T: 2e-11)
+    assert constant.warnings == tuple(warning for warning in warnings if "solubility" in warning)
+    path = tmp_path / "recipe.toml"
+    path.write_text(process.format_recipe(process.Recipe(stages=(stage,), core_carbon_wt=0.2)), encoding="utf-8")
+    assert cli.main([str(path)]) == 0
+    assert capsys.readouterr().err == "".join(f"talvenor-process: {path}: warning: {warning}\n" for warning in warnings)
+
+
 DESIGNS = [
     (0.5, dict(temperature_c=900.0, boost_potential_wt=1.2, diffuse_potential_wt=0.75)),
     (1.0, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, transfer_m_s=2e-7)),

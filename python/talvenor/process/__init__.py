@@ -7,6 +7,8 @@ diffusivities are the Slycke ones of :mod:`talvenor.slycke` unless others are
 given.  :func:`read_recipe` reads a recipe from a TOML file, and
 :func:`design_boost_diffuse` finds the shortest boost/diffuse cycle for a
 case depth; ``python -m talvenor.process`` does both from the command line.
+:func:`carbon_solubility_wt` is the carbon solubility of austenite, above
+which a stage's carbon potential is reported in ``Result.warnings``.
 This module needs numpy; plotting a result needs matplotlib as well.
 """
 
@@ -22,7 +24,8 @@ from .recipe import Recipe, Stage, SurfaceCondition
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
+from .solubility import carbon_solubility_wt
 
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
-           "site_fractions", "weight_percent"]
+           "site_fractions", "weight_percent", "carbon_solubility_wt"]

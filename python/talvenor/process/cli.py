@@ -6,6 +6,7 @@
 
 (or ``python -m talvenor.process ...``).  A bad recipe file or argument ends
 with exit status 2 and one line on standard error; nothing is written.
+Warnings about the recipe go to standard error, one line each.
 """
 
 from __future__ import annotations
@@ -155,11 +156,14 @@ def _check_plotting(args: argparse.Namespace) -> None:
 
 def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
     try:
-        return simulate(recipe.stages, core_carbon_wt=recipe.core_carbon_wt,
-                        core_nitrogen_wt=recipe.core_nitrogen_wt, geometry=recipe.geometry,
-                        depth_mm=recipe.depth_mm, cells=recipe.cells, progress=progress)
+        result = simulate(recipe.stages, core_carbon_wt=recipe.core_carbon_wt,
+                          core_nitrogen_wt=recipe.core_nitrogen_wt, geometry=recipe.geometry,
+                          depth_mm=recipe.depth_mm, cells=recipe.cells, progress=progress)
     except ValueError as error:
         raise _Failure(f"{name}: {error}") from None
+    for warning in result.warnings:
+        print(f"{PROGRAM}: {name}: warning: {warning}", file=sys.stderr)
+    return result
 
 
 def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str) -> None:

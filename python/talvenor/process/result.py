@@ -135,6 +135,10 @@ class Result(Profile):
         The profiles at the times asked for with ``record_times_h``.
     geometry : str
         ``"plate"``, ``"cylinder"`` or ``"sphere"``.
+    warnings : tuple of str
+        What makes the result doubtful, one line each: a stage outside the
+        range of the diffusivities, a carbon potential above the carbon
+        solubility.
     """
 
     stages: tuple[Stage, ...]
@@ -142,6 +146,7 @@ class Result(Profile):
     history: SurfaceHistory
     profiles: tuple[Profile, ...]
     geometry: str
+    warnings: tuple[str, ...] = ()
 
     def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None) -> None:
         """Draw the result into an image file: the profiles with the threshold

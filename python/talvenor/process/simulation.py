@@ -11,6 +11,7 @@ from . import checks
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
 from .result import Profile, Result, SurfaceHistory
+from .solubility import AUSTENITE_RANGE_C, carbon_solubility_wt
 from .solver import ELEMENTS, Diffusivity, Grid, Trajectory, integrate
 
 __all__ = ["simulate"]
@@ -63,8 +64,11 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
     Returns
     -------
     Result
-        The profiles at the end, the uptake, the surface over time and the
-        profiles at ``record_times_h``.
+        The profiles at the end, the uptake, the surface over time, the
+        profiles at ``record_times_h`` and the warnings: with the default
+        diffusivities a stage outside 727–1148 °C, where they do not hold,
+        and for any a carbon potential above the carbon solubility of its
+        stage (see :func:`carbon_solubility_wt`).
 
     Raises
     ------
@@ -118,13 +122,14 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float, core_nitrogen_wt
                            steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
     with np.errstate(all="ignore"):  # a number that overflows is refused below, without numpy's warnings
-        result = _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry)
+        result = _result(trajectory, grid, core, density_kg_m3, stages, stage_end_h, geometry,
+                         warnings=_warnings(stages, slycke_limit))
     _refuse_non_finite((result, *result.profiles, result.history))
     return result
 
 
 def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3: float,
-            stages: tuple[Stage, ...], stage_end_h: np.ndarray, geometry: str) -> Result:
+            stages: tuple[Stage, ...], stage_end_h: np.ndarray, geometry: str, *, warnings: tuple[str, ...]) -> Result:
     depth_mm = np.concatenate(([0.0], grid.centres_m() * 1e3))
     # Grams per m² of treated surface per unit of site fraction times metres.
     grams = density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
@@ -142,7 +147,8 @@ def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, density_kg_m3:
     final = profile(float(stage_end_h[-1]) * 3600.0, trajectory.final)
     return Result(final.time_h, final.depth_mm, final.carbon_wt, final.nitrogen_wt, final.carbon_uptake_g_m2,
                   final.nitrogen_uptake_g_m2, stages=stages, stage_end_h=stage_end_h, history=history,
-                  profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry)
+                  profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry,
+                  warnings=warnings)
 
 
 def _refuse_non_finite(records: Iterable[Profile | SurfaceHistory]) -> None:
@@ -157,6 +163,31 @@ def _refuse_non_finite(records: Iterable[Profile | SurfaceHistory]) -> None:
                 raise ValueError(f"the run gives {name} = {float(values[~np.isfinite(values)][0])!r} in {where}, "
                                  "not a finite number: the arithmetic overflows with these diffusivities, "
                                  "density or part")
+
+
+def _warnings(stages: tuple[Stage, ...], slycke_diffusivities: bool) -> tuple[str, ...]:
+    """What makes the run of ``stages`` doubtful: with the Slycke
+    diffusivities a temperature outside the austenite range, and a carbon
+    potential that the austenite of its stage cannot dissolve."""
+    low_c, high_c = AUSTENITE_RANGE_C
+    warnings = []
+    for number, stage in enumerate(stages, 1):
+        where = f"stage {number} of {len(stages)}"
+        end_c = stage.temperature_c if stage.end_temperature_c is None else stage.end_temperature_c
+        coldest, hottest = sorted((stage.temperature_c, end_c))
+        outside = [t for t in (coldest, hottest) if not low_c <= t <= high_c]
+        if slycke_diffusivities and outside:
+            warnings.append(f"{where}: {outside[0]:g} °C is outside {low_c:g}–{high_c:g} °C, the austenite "
+                            "range where the Slycke diffusivities hold; the profiles there are extrapolated")
+        potential_wt = stage.carbon_potential_wt
+        if potential_wt is not None and coldest <= high_c and hottest >= low_c:
+            # The austenite dissolves the least carbon at the coldest point of the stage.
+            at_c = max(coldest, low_c)
+            solubility_wt = carbon_solubility_wt(at_c)
+            if potential_wt > solubility_wt:
+                warnings.append(f"{where}: the carbon potential {potential_wt:g} wt% is above the carbon "
+                                f"solubility {solubility_wt:.3g} wt% at {at_c:g} °C; carbides form")
+    return tuple(warnings)
 
 
 def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
