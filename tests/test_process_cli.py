@@ -1,5 +1,6 @@
 """Recipe files, the command line, plots and the cycle design of talvenor.process."""
 
+import os
 import re
 import subprocess
 import sys
@@ -48,16 +49,29 @@ def run(recipe):
     (STEEL + STAGE.replace("1.0", "1e306"), "stage 1 of 1: duration_h must be at most 10,000 h, got 1e+306"),
     (STEEL + "[part]\ndepth_mm = 1e-300\n" + STAGE, "[part]: depth_mm must be between 0.01 and 10,000 mm, got 1e-300"),
     (STEEL + "[part]\ncells = 10000000\n" + STAGE, "[part]: cells must be at most 100,000, got 10000000"),
+    (STEEL + STAGE * 1001, "1,001 [[stage]] tables; a recipe holds at most 1,000"),
+    (STEEL + "nitrogen_wt = " + "[" * 5000 + "]" * 5000 + "\n" + STAGE, "arrays or tables nested too deeply"),
+    (STEEL + STAGE + "#" * 2**20, "1,048,675 bytes, more than a recipe file may hold (1,048,576)"),
+    (lambda path: path.symlink_to(os.devnull), "not a regular file, which a recipe file must be"),
 ])
 def test_a_bad_recipe_file_ends_with_status_2_and_one_line_naming_where(text, where, tmp_path, capsys):
     recipe, csv = tmp_path / "recipe.toml", tmp_path / "profile.csv"
-    if text is not None:
+    if callable(text):
+        text(recipe)
+    elif text is not None:
         recipe.write_text(text, encoding="utf-8")
     assert cli.main([str(recipe), "--csv", str(csv)]) == 2
     out, err = capsys.readouterr()
     assert out == "" and not csv.exists()
     assert err == f"talvenor-process: {recipe}: {where}" + err.split(where, 1)[1]
     assert err.count("\n") == 1
+
+
+def test_a_recipe_file_may_start_with_a_byte_order_mark(tmp_path):
+    plain, marked = tmp_path / "plain.toml", tmp_path / "marked.toml"
+    plain.write_text(STEEL + STAGE, encoding="utf-8")
+    marked.write_text(STEEL + STAGE, encoding="utf-8-sig")
+    assert process.read_recipe(marked) == process.read_recipe(plain)
 
 
 @pytest.mark.parametrize("example, command", [
