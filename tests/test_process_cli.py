@@ -93,6 +93,43 @@ def test_the_examples_run_end_to_end(example, command, tmp_path):
     assert png.read_bytes()[:8] == PNG
 
 
+def interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("options, status, message", [
+    (["--csv", "{tmp}/recipe.toml"], 2, "talvenor-process: --csv {tmp}/recipe.toml: is the recipe file, which the run "
+                                        "would overwrite"),
+    (["--csv", "{tmp}/a.png", "--plot", "{tmp}/./a.png"], 2,
+     "talvenor-process: --csv {tmp}/a.png and --plot {tmp}/./a.png are the same file"),
+    (["--csv", "{tmp}/old.csv", "--plot", "{tmp}/plot.xyz"], 2,
+     "talvenor-process: --plot {tmp}/plot.xyz: cannot draw a '.xyz' file; the formats are png, pdf, svg"),
+    (["--csv", "{tmp}/old.csv", "--plot", "{tmp}/gone/plot.png"], 1,
+     "talvenor-process: {tmp}/gone/plot.png: No such file or directory"),
+    (["--csv", "{tmp}/old.csv", "--threshold", "-0.1"], 2,
+     "talvenor-process: --threshold must be finite and not negative, got -0.1"),
+    (["--csv", "{tmp}/old.csv", "--plot", "{tmp}/plot.png"], 130, "interrupted"),
+])
+def test_a_run_that_fails_leaves_the_output_files_as_they_were(options, status, message, tmp_path, monkeypatch,
+                                                               capsys):
+    (tmp_path / "recipe.toml").write_text(STEEL + STAGE, encoding="utf-8")
+    (tmp_path / "old.csv").write_text("kept\n", encoding="utf-8")
+    if status == 130:  # Ctrl-C while the plot is drawn, after the CSV
+        monkeypatch.setattr(process.Result, "plot", interrupt)
+    before = {path: path.read_bytes() for path in tmp_path.iterdir()}
+    argv = [str(tmp_path / "recipe.toml"), *(option.format(tmp=tmp_path) for option in options)]
+    assert cli.main(argv) == status
+    assert capsys.readouterr().err == message.format(tmp=tmp_path) + "\n"
+    assert {path: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
+def test_a_plot_without_a_suffix_is_a_png_and_is_reported_as_written(tmp_path, capsys):
+    assert cli.main([str(EXAMPLES / "gas_carburizing.toml"), "--plot", str(tmp_path / "plot")]) == 0
+    assert capsys.readouterr().out.endswith(f"Plot written to {tmp_path / 'plot.png'}\n")
+    assert [path.name for path in tmp_path.iterdir()] == ["plot.png"]
+    assert (tmp_path / "plot.png").read_bytes()[:8] == PNG
+
+
 def test_the_readme_shows_what_the_carbonitriding_example_prints(monkeypatch, capsys):
     monkeypatch.chdir(ROOT)
     assert cli.main(["examples/carbonitriding.toml"]) == 0

@@ -5,7 +5,9 @@
                             --boost-potential WT --diffuse-potential WT [...]
 
 (or ``python -m talvenor.process ...``).  A bad recipe file or argument ends
-with exit status 2 and one line on standard error; nothing is written.
+with exit status 2 and one line on standard error; nothing is written.  The
+output files appear together at the end of a run, or not at all: a run that
+fails or is interrupted (exit status 130) leaves them as they were.
 Warnings about the recipe go to standard error, one line each.
 """
 
@@ -22,7 +24,9 @@ from typing import TextIO
 
 import numpy as np
 
+from . import checks
 from .design import PART_DEPTH_PER_CASE_DEPTH, design_boost_diffuse
+from .output_files import OutputFiles
 from .plot import shown_depth_mm
 from .recipe import Recipe, Stage, SurfaceCondition
 from .recipe_file import RecipeError, format_recipe, read_recipe
@@ -37,6 +41,10 @@ PROGRAM = "talvenor-process"
 # this many rows is used.
 _TABLE_STEPS_MM = (0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
 _TABLE_ROWS = 30
+# The formats --plot draws; a path without a suffix gets the first.
+_PLOT_FORMATS = ("png", "pdf", "svg")
+# The output options, and what each writes as its message says.
+_WRITTEN = {"csv": "Profile", "plot": "Plot", "write": "Recipe"}
 
 
 class _Failure(Exception):
@@ -66,6 +74,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # leave nothing for the interpreter to flush into the closed pipe.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
 
 
 def _run_parser() -> argparse.ArgumentParser:
@@ -109,24 +120,29 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--threshold", type=float, default=0.35, metavar="WT",
                         help="carbon content that bounds the case, in wt%% (default 0.35)")
     parser.add_argument("--csv", metavar="FILE", help="write the profile to FILE as CSV")
-    parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG "
-                                                       "(needs matplotlib)")
+    parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG, PDF "
+                                                       "or SVG by its suffix (needs matplotlib)")
 
 
 def _run(args: argparse.Namespace) -> int:
     _check_plotting(args)
+    _check_arguments(args, recipe=args.recipe)
     try:
         recipe = read_recipe(args.recipe)
     except RecipeError as error:
         raise _Failure(str(error)) from None
-    with _Progress(sys.stderr) as progress:
-        result = _simulate(recipe, args.recipe, progress)
-    _report(recipe, result, args, heading=f"Recipe {args.recipe}")
+    with OutputFiles() as outputs:
+        _reserve(args, outputs)
+        with _Progress(sys.stderr) as progress:
+            result = _simulate(recipe, args.recipe, progress)
+        _report(recipe, result, args, heading=f"Recipe {args.recipe}", outputs=outputs)
+        _commit(args, outputs)
     return 0
 
 
 def _design(args: argparse.Namespace) -> int:
     _check_plotting(args)
+    _check_arguments(args, recipe=None)
     try:
         boost, diffuse = design_boost_diffuse(
             args.core_carbon, args.case_depth, temperature_c=args.temperature,
@@ -138,14 +154,16 @@ def _design(args: argparse.Namespace) -> int:
     recipe = Recipe(stages=(boost, diffuse), core_carbon_wt=args.core_carbon, geometry=args.geometry,
                     depth_mm=PART_DEPTH_PER_CASE_DEPTH * args.case_depth if args.depth is None else args.depth,
                     cells=args.cells)
-    result = _simulate(recipe, "design", None)
     total_h = boost.duration_h + diffuse.duration_h
     heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
                f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h, {total_h:.2f} h in all")
-    _report(recipe, result, args, heading=heading)
-    if args.write:
-        _write(args.write, format_recipe(recipe))
-        print(f"Recipe written to {args.write}")
+    with OutputFiles() as outputs:
+        _reserve(args, outputs)
+        result = _simulate(recipe, "design", None)
+        _report(recipe, result, args, heading=heading, outputs=outputs)
+        if args.write:
+            _write(outputs, args.write, format_recipe(recipe))
+        _commit(args, outputs)
     return 0
 
 
@@ -166,28 +184,24 @@ def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
     return result
 
 
-def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str) -> None:
-    """Print the summary, then write the CSV file and the plot asked for."""
-    try:
-        case = _case_depth(result, args.threshold)
-    except ValueError as error:
-        raise _Failure(str(error)) from None
+def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str,
+            outputs: OutputFiles) -> None:
+    """Print the summary, then write the CSV file and the plot asked for,
+    each to its temporary file in ``outputs``."""
+    case = _case_depth(result, args.threshold)
     print(_summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case))
     if args.csv:
         rows = zip(result.depth_mm.tolist(), result.carbon_wt.tolist(), result.nitrogen_wt.tolist())
-        _write(args.csv, "depth_mm,carbon_wt,nitrogen_wt\n" + "".join(f"{d!r},{c!r},{n!r}\n" for d, c, n in rows))
-        print(f"Profile written to {args.csv}")
+        _write(outputs, args.csv,
+               "depth_mm,carbon_wt,nitrogen_wt\n" + "".join(f"{d!r},{c!r},{n!r}\n" for d, c, n in rows))
     if args.plot:
         try:
-            result.plot(args.plot, threshold_wt=args.threshold, title=heading)
+            result.plot(outputs.temporary(args.plot), threshold_wt=args.threshold, title=heading)
         except OSError as error:
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
-        print(f"Plot written to {args.plot}")
 
 
 def _case_depth(result: Result, threshold_wt: float) -> str:
-    if not math.isfinite(threshold_wt):
-        raise ValueError(f"--threshold must be finite, got {threshold_wt!r}")
     try:
         case_mm = result.case_depth_mm(threshold_wt)
     except ValueError:
@@ -237,12 +251,68 @@ def _condition(condition: SurfaceCondition) -> str:
     return f"{condition.potential_wt:g} wt%, β {condition.transfer_m_s:g} m/s"
 
 
-def _write(path: str, text: str) -> None:
+def _write(outputs: OutputFiles, path: str, text: str) -> None:
     try:
-        with open(path, "w", encoding="utf-8") as file:
+        with open(outputs.temporary(path), "w", encoding="utf-8") as file:
             file.write(text)
     except OSError as error:
         raise _Failure(f"{path}: {error.strerror or error}", 1) from None
+
+
+def _check_arguments(args: argparse.Namespace, *, recipe: str | None) -> None:
+    """Refuse, before the run, a bad --threshold, a --plot format that cannot
+    be drawn, and output files that are the recipe, each other or folders;
+    a --plot without a suffix becomes a PNG."""
+    try:
+        checks.real("--threshold", args.threshold, "not negative")
+    except ValueError as error:
+        raise _Failure(str(error)) from None
+    if args.plot:
+        suffix = os.path.splitext(args.plot)[1]
+        if not suffix:
+            args.plot += f".{_PLOT_FORMATS[0]}"
+        elif suffix[1:].lower() not in _PLOT_FORMATS:
+            raise _Failure(f"--plot {args.plot}: cannot draw a {suffix!r} file; the formats are "
+                           f"{', '.join(_PLOT_FORMATS)}")
+    outputs = [(f"--{option}", getattr(args, option)) for option in _WRITTEN if getattr(args, option, None)]
+    for number, (option, path) in enumerate(outputs):
+        if os.path.isdir(path):
+            raise _Failure(f"{option} {path}: is a folder, not a file")
+        if recipe is not None and _same_file(path, recipe):
+            raise _Failure(f"{option} {path}: is the recipe file, which the run would overwrite")
+        for other, other_path in outputs[:number]:
+            if _same_file(path, other_path):
+                raise _Failure(f"{other} {other_path} and {option} {path} are the same file")
+
+
+def _same_file(path: str, other: str) -> bool:
+    if os.path.realpath(path) == os.path.realpath(other):
+        return True
+    try:
+        return os.path.samefile(path, other)  # hard links
+    except OSError:
+        return False
+
+
+def _reserve(args: argparse.Namespace, outputs: OutputFiles) -> None:
+    """Make the temporary files of the outputs asked for."""
+    try:
+        for option in _WRITTEN:
+            if getattr(args, option, None):
+                outputs.reserve(getattr(args, option))
+    except OSError as error:
+        raise _Failure(f"{error.filename}: {error.strerror or error}", 1) from None
+
+
+def _commit(args: argparse.Namespace, outputs: OutputFiles) -> None:
+    """Move the outputs into place and say where each went."""
+    try:
+        outputs.commit()
+    except OSError as error:
+        raise _Failure(f"{error.filename}: {error.strerror or error}", 1) from None
+    for option, what in _WRITTEN.items():
+        if getattr(args, option, None):
+            print(f"{what} written to {getattr(args, option)}")
 
 
 class _Progress:
