@@ -201,11 +201,27 @@ def test_a_design_gives_the_case_within_the_hump_and_no_shorter_cycle_does(case_
     (dict(boost_potential_wt=0.8), "boost_potential_wt 0.8 must be above diffuse_potential_wt 0.8"),
     (dict(threshold_wt=0.9), "threshold_wt 0.9 must lie between core_carbon_wt 0.2 and diffuse_potential_wt 0.8"),
     (dict(depth_mm=1.0), "case_depth_mm 1.0 is deeper than the part allows"),
+    (dict(case_depth_mm=100.0), "no cycle of up to 1000 h gives the case depth: a boost alone of 1000 h reaches 16.58 mm"),
+    (dict(case_depth_mm=0.001), "case_depth_mm 0.001 is too thin: the part of 4 case depths that the design assumes, "
+                                "0.004 mm, is thinner than the thinnest part, 0.01 mm"),
+    (dict(cells=3), "case_depth_mm 1.0 is thinner than two cells of the grid, of 1.333 mm each"),
+    (dict(hump_wt=1e-9), "hump_wt 1e-09 is below what the grid resolves: on 200 cells of 0.02 mm the profile of this "
+                         "case is accurate to about 0.00036 wt%"),
+    (dict(core_carbon_wt=0.42), "the core carbon 0.42 wt% is at or above threshold_wt 0.35: the whole part is"),
+    (dict(temperature_c=700.0), "temperature_c must be between 727 and 1,148 °C, where the Slycke diffusivities"),
 ])
 def test_a_design_that_cannot_exist_says_why(change, message):
-    options = dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8) | change
+    options = dict(core_carbon_wt=0.2, case_depth_mm=1.0, temperature_c=930.0, boost_potential_wt=1.1,
+                   diffuse_potential_wt=0.8) | change
     with pytest.raises(ValueError, match=re.escape(message)):
-        process.design_boost_diffuse(0.2, 1.0, **options)
+        process.design_boost_diffuse(**options)
+
+
+def test_a_core_above_the_threshold_is_said_to_have_no_case(tmp_path, capsys):
+    recipe = tmp_path / "recipe.toml"
+    recipe.write_text(STEEL.replace("0.2", "0.42") + STAGE, encoding="utf-8")
+    assert cli.main([str(recipe)]) == 0
+    assert "\nCase depth   none: the core's 0.42 wt% C is above the threshold, 0.35 wt% C\n" in capsys.readouterr().out
 
 
 def test_the_design_command_writes_the_recipe_it_prints(tmp_path, capsys):

@@ -188,7 +188,7 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
             outputs: OutputFiles) -> None:
     """Print the summary, then write the CSV file and the plot asked for,
     each to its temporary file in ``outputs``."""
-    case = _case_depth(result, args.threshold)
+    case = _case_depth(result, args.threshold, recipe.core_carbon_wt)
     print(_summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case))
     if args.csv:
         rows = zip(result.depth_mm.tolist(), result.carbon_wt.tolist(), result.nitrogen_wt.tolist())
@@ -201,10 +201,12 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
 
 
-def _case_depth(result: Result, threshold_wt: float) -> str:
+def _case_depth(result: Result, threshold_wt: float, core_carbon_wt: float) -> str:
     try:
         case_mm = result.case_depth_mm(threshold_wt)
     except ValueError:
+        if core_carbon_wt > threshold_wt:
+            return f"none: the core's {core_carbon_wt:g} wt% C is above the threshold, {threshold_wt:g} wt% C"
         return f"deeper than the part's {result.depth_mm[-1]:.2f} mm (at {threshold_wt:g} wt% C)"
     if case_mm == 0.0:
         return f"none, the surface is at or below {threshold_wt:g} wt% C"
