@@ -171,6 +171,9 @@ DESIGNS = [
     (1.0, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, transfer_m_s=2e-7)),
     (0.8, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, threshold_wt=0.5,
                hump_wt=0.1, geometry="cylinder", depth_mm=2.0)),
+    # Seconds of carburizing: the search passes through times at which the
+    # carbon has not reached the first cell.
+    (0.001, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, depth_mm=0.01)),
 ]
 
 

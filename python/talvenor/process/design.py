@@ -229,6 +229,10 @@ def _root(f: Callable[[float], float], low: float, f_low: float, high: float, f_
         return high
     side = 0
     for _ in range(100):
+        if high - low <= 4.0 * math.ulp(high):
+            # f jumps across the root, as where the grid cannot follow it: the
+            # last point on the low side is the best there is.
+            return low
         x = 0.5 * (low + high) if math.isinf(f_high) else (low * f_high - high * f_low) / (f_high - f_low)
         value = f(x)
         if done(value):
