@@ -34,7 +34,8 @@ MODULES = ["talvenor", "talvenor._talvenor", "talvenor.constants", "talvenor.dif
 TYPED_SOURCES = ["talvenor.process", "talvenor.process.composition", "talvenor.process.recipe",
                  "talvenor.process.result", "talvenor.process.simulation", "talvenor.process.solver",
                  "talvenor.process.recipe_file", "talvenor.process.design", "talvenor.process.plot",
-                 "talvenor.process.cli", "talvenor.process.__main__", "talvenor.process.checks"]
+                 "talvenor.process.cli", "talvenor.process.__main__", "talvenor.process.checks",
+                 "talvenor.process.solubility", "talvenor.process.output_files"]
 
 
 def run_tool(args: list[str], cwd: Path, stubs: Path = STUBS) -> subprocess.CompletedProcess[str]:
