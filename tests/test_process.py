@@ -196,10 +196,30 @@ STAGE = dict(duration_h=1.0, temperature_c=930.0)
                                             carbon_diffusivity=lambda x, T: value),
        rf"stage 1 of 1: the carbon diffusivity returned {re.escape(repr(value))}, of type {type(value).__name__}, at "
        r"y_C = .* K; it must return a real number") for value in ("1e-11", None, 1e-11j)],
+    (lambda: process.Stage(**{**STAGE, "temperature_c": 1400.0}),
+     "temperature_c must be below 1,400 °C, where steel melts, got 1400.0"),
+    (lambda: process.Stage(**STAGE, end_temperature_c=1e300), "end_temperature_c must be below 1,400 °C"),
+    (lambda: process.Stage(**{**STAGE, "duration_h": 1e306}), r"duration_h must be at most 10,000 h, got 1e\+306"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, depth_mm=1e-300),
+     "depth_mm must be between 0.01 and 10,000 mm, got 1e-300"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, depth_mm=1e9), "10,000 mm, got 1000000000.0"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, cells=10**7),
+     "cells must be at most 100,000, got 10000000"),
+    (lambda: process.Stage(**{**STAGE, "duration_h": np.float64("nan")}), "duration_h must be finite, got nan$"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2, record_times_h=[2.0]),
+     "within the recipe's 1.0 h, got 2.0"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=0.2).case_depth_mm(np.float64("inf")),
+     "threshold_wt must be finite, got inf$"),
+    (lambda: process.simulate([process.Stage(**STAGE)], core_carbon_wt=5.0), r"the core composition reaches 5 \(y_C \+ y_N\)"),
+    (lambda: process.simulate([process.Stage(**STAGE, carbon_potential_wt=0.8)], core_carbon_wt=0.2, density_kg_m3=1e308),
+     "the run gives carbon_uptake_g_m2 = inf in the profile at 1 h"),
+    (lambda: process.carbon_solubility_wt(700.0), "temperature_c must be between 727 and 1,148 °C, where the carbon "
+                                                  "solubility of austenite is known, got 700.0"),
 ])
 def test_bad_recipes_stop_with_a_value_error_that_names_them(make, message):
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(ValueError, match=message) as raised:
         make()
+    assert "np." not in str(raised.value)  # plain numbers, not numpy's reprs
 
 
 def test_the_rest_of_the_package_works_without_numpy():

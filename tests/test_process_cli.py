@@ -1,6 +1,7 @@
 """Recipe files, the command line, plots and the cycle design of talvenor.process."""
 
 import dataclasses
+import os
 import re
 import subprocess
 import sys
@@ -50,16 +51,33 @@ def run(recipe):
     (STEEL + "[part]\ngeometry = ['plate']\n" + STAGE, "[part]: geometry must be one of"),
     (STEEL, "no [[stage]] tables"),
     (STEEL + STAGE.replace("[[stage]]", "[stage]"), "'stage' must be a list of tables, written [[stage]]"),
+    (STEEL + STAGE.replace("930.0", "2000.0"), "stage 1 of 1: temperature_c must be below 1,400 °C, where steel melts"),
+    (STEEL + STAGE.replace("1.0", "1e306"), "stage 1 of 1: duration_h must be at most 10,000 h, got 1e+306"),
+    (STEEL + "[part]\ndepth_mm = 1e-300\n" + STAGE, "[part]: depth_mm must be between 0.01 and 10,000 mm, got 1e-300"),
+    (STEEL + "[part]\ncells = 10000000\n" + STAGE, "[part]: cells must be at most 100,000, got 10000000"),
+    (STEEL + STAGE * 1001, "1,001 [[stage]] tables; a recipe holds at most 1,000"),
+    (STEEL + "nitrogen_wt = " + "[" * 5000 + "]" * 5000 + "\n" + STAGE, "arrays or tables nested too deeply"),
+    (STEEL + STAGE + "#" * 2**20, "1,048,675 bytes, more than a recipe file may hold (1,048,576)"),
+    (lambda path: path.symlink_to(os.devnull), "not a regular file, which a recipe file must be"),
 ])
 def test_a_bad_recipe_file_ends_with_status_2_and_one_line_naming_where(text, where, tmp_path, capsys):
     recipe, csv = tmp_path / "recipe.toml", tmp_path / "profile.csv"
-    if text is not None:
+    if callable(text):
+        text(recipe)
+    elif text is not None:
         recipe.write_text(text, encoding="utf-8")
     assert cli.main([str(recipe), "--csv", str(csv)]) == 2
     out, err = capsys.readouterr()
     assert out == "" and not csv.exists()
     assert err == f"talvenor-process: {recipe}: {where}" + err.split(where, 1)[1]
     assert err.count("\n") == 1
+
+
+def test_a_recipe_file_may_start_with_a_byte_order_mark(tmp_path):
+    plain, marked = tmp_path / "plain.toml", tmp_path / "marked.toml"
+    plain.write_text(STEEL + STAGE, encoding="utf-8")
+    marked.write_text(STEEL + STAGE, encoding="utf-8-sig")
+    assert process.read_recipe(marked) == process.read_recipe(plain)
 
 
 @pytest.mark.parametrize("example, command, hardening", [
@@ -112,6 +130,43 @@ def test_the_summary_reports_the_hardened_case(steel, quench, shown, not_shown, 
     assert not_shown not in out
 
 
+def interrupt(*args, **kwargs):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("options, status, message", [
+    (["--csv", "{tmp}/recipe.toml"], 2, "talvenor-process: --csv {tmp}/recipe.toml: is the recipe file, which the run "
+                                        "would overwrite"),
+    (["--csv", "{tmp}/a.png", "--plot", "{tmp}/./a.png"], 2,
+     "talvenor-process: --csv {tmp}/a.png and --plot {tmp}/./a.png are the same file"),
+    (["--csv", "{tmp}/old.csv", "--plot", "{tmp}/plot.xyz"], 2,
+     "talvenor-process: --plot {tmp}/plot.xyz: cannot draw a '.xyz' file; the formats are png, pdf, svg"),
+    (["--csv", "{tmp}/old.csv", "--plot", "{tmp}/gone/plot.png"], 1,
+     "talvenor-process: {tmp}/gone/plot.png: No such file or directory"),
+    (["--csv", "{tmp}/old.csv", "--threshold", "-0.1"], 2,
+     "talvenor-process: --threshold must be finite and not negative, got -0.1"),
+    (["--csv", "{tmp}/old.csv", "--plot", "{tmp}/plot.png"], 130, "interrupted"),
+])
+def test_a_run_that_fails_leaves_the_output_files_as_they_were(options, status, message, tmp_path, monkeypatch,
+                                                               capsys):
+    (tmp_path / "recipe.toml").write_text(STEEL + STAGE, encoding="utf-8")
+    (tmp_path / "old.csv").write_text("kept\n", encoding="utf-8")
+    if status == 130:  # Ctrl-C while the plot is drawn, after the CSV
+        monkeypatch.setattr(process.Result, "plot", interrupt)
+    before = {path: path.read_bytes() for path in tmp_path.iterdir()}
+    argv = [str(tmp_path / "recipe.toml"), *(option.format(tmp=tmp_path) for option in options)]
+    assert cli.main(argv) == status
+    assert capsys.readouterr().err == message.format(tmp=tmp_path) + "\n"
+    assert {path: path.read_bytes() for path in tmp_path.iterdir()} == before
+
+
+def test_a_plot_without_a_suffix_is_a_png_and_is_reported_as_written(tmp_path, capsys):
+    assert cli.main([str(EXAMPLES / "gas_carburizing.toml"), "--plot", str(tmp_path / "plot")]) == 0
+    assert capsys.readouterr().out.endswith(f"Plot written to {tmp_path / 'plot.png'}\n")
+    assert [path.name for path in tmp_path.iterdir()] == ["plot.png"]
+    assert (tmp_path / "plot.png").read_bytes()[:8] == PNG
+
+
 def test_the_readme_shows_what_the_carbonitriding_example_prints(monkeypatch, capsys):
     monkeypatch.chdir(ROOT)
     assert cli.main(["examples/carbonitriding.toml"]) == 0
@@ -120,11 +175,42 @@ def test_the_readme_shows_what_the_carbonitriding_example_prints(monkeypatch, ca
     assert capsys.readouterr().out == shown.split("Plot written to")[0]
 
 
+SLYCKE_RANGE = "is outside 727–1148 °C, the austenite range where the Slycke diffusivities hold; the profiles there " \
+               "are extrapolated"
+
+
+@pytest.mark.parametrize("stage, warnings", [
+    (dict(temperature_c=930.0, carbon_potential_wt=1.1), []),
+    (dict(temperature_c=600.0, carbon_potential_wt=0.5), [f"stage 1 of 1: 600 °C {SLYCKE_RANGE}"]),
+    (dict(temperature_c=1100.0, end_temperature_c=1200.0, carbon_potential_wt=1.2),
+     [f"stage 1 of 1: 1200 °C {SLYCKE_RANGE}"]),
+    (dict(temperature_c=950.0, carbon_potential_wt=1.6, carbon_transfer_m_s=2e-7),
+     ["stage 1 of 1: the carbon potential 1.6 wt% is above the carbon solubility 1.37 wt% at 950 °C; carbides form"]),
+    (dict(temperature_c=940.0, end_temperature_c=700.0, carbon_potential_wt=0.9), [
+        f"stage 1 of 1: 700 °C {SLYCKE_RANGE}",
+        "stage 1 of 1: the carbon potential 0.9 wt% is above the carbon solubility 0.77 wt% at 727 °C; carbides form"]),
+])
+def test_doubtful_stages_are_warned_of_by_simulate_and_the_command_line(stage, warnings, tmp_path, capsys):
+    stage = process.Stage(duration_h=1.0, **stage)
+    assert process.simulate([stage], core_carbon_wt=0.2).warnings == tuple(warnings)
+    # The range is that of the Slycke diffusivities; the solubility holds for any.
+    constant = process.simulate([stage], core_carbon_wt=0.2, carbon_diffusivity=lambda x, T: 2e-11,
+                                nitrogen_diffusivity=lambda x, T: 2e-11)
+    assert constant.warnings == tuple(warning for warning in warnings if "solubility" in warning)
+    path = tmp_path / "recipe.toml"
+    path.write_text(process.format_recipe(process.Recipe(stages=(stage,), steel=process.Steel(carbon_wt=0.2))), encoding="utf-8")
+    assert cli.main([str(path)]) == 0
+    assert capsys.readouterr().err == "".join(f"talvenor-process: {path}: warning: {warning}\n" for warning in warnings)
+
+
 DESIGNS = [
     (0.5, dict(temperature_c=900.0, boost_potential_wt=1.2, diffuse_potential_wt=0.75)),
     (1.0, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, transfer_m_s=2e-7)),
     (0.8, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, threshold_wt=0.5,
                hump_wt=0.1, geometry="cylinder", depth_mm=2.0)),
+    # Seconds of carburizing: the search passes through times at which the
+    # carbon has not reached the first cell.
+    (0.001, dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8, depth_mm=0.01)),
 ]
 
 
@@ -155,11 +241,27 @@ def test_a_design_gives_the_case_within_the_hump_and_no_shorter_cycle_does(case_
     (dict(boost_potential_wt=0.8), "boost_potential_wt 0.8 must be above diffuse_potential_wt 0.8"),
     (dict(threshold_wt=0.9), "threshold_wt 0.9 must lie between core_carbon_wt 0.2 and diffuse_potential_wt 0.8"),
     (dict(depth_mm=1.0), "case_depth_mm 1.0 is deeper than the part allows"),
+    (dict(case_depth_mm=100.0), "no cycle of up to 1000 h gives the case depth: a boost alone of 1000 h reaches 16.57 mm"),
+    (dict(case_depth_mm=0.001), "case_depth_mm 0.001 is too thin: the part of 4 case depths that the design assumes, "
+                                "0.004 mm, is thinner than the thinnest part, 0.01 mm"),
+    (dict(cells=3), "case_depth_mm 1.0 is thinner than two cells of the grid, of 1.333 mm each"),
+    (dict(hump_wt=1e-9), "hump_wt 1e-09 is below what the grid resolves: on 200 cells of 0.02 mm the profile of this "
+                         "case is accurate to about 0.00036 wt%"),
+    (dict(core_carbon_wt=0.42), "the core carbon 0.42 wt% is at or above threshold_wt 0.35: the whole part is"),
+    (dict(temperature_c=700.0), "temperature_c must be between 727 and 1,148 °C, where the Slycke diffusivities"),
 ])
 def test_a_design_that_cannot_exist_says_why(change, message):
-    options = dict(temperature_c=930.0, boost_potential_wt=1.1, diffuse_potential_wt=0.8) | change
+    options = dict(core_carbon_wt=0.2, case_depth_mm=1.0, temperature_c=930.0, boost_potential_wt=1.1,
+                   diffuse_potential_wt=0.8) | change
     with pytest.raises(ValueError, match=re.escape(message)):
-        process.design_boost_diffuse(0.2, 1.0, **options)
+        process.design_boost_diffuse(**options)
+
+
+def test_a_core_above_the_threshold_is_said_to_have_no_case(tmp_path, capsys):
+    recipe = tmp_path / "recipe.toml"
+    recipe.write_text(STEEL.replace("0.2", "0.42") + STAGE, encoding="utf-8")
+    assert cli.main([str(recipe)]) == 0
+    assert "\nCase depth   none: the core's 0.42 wt% C is above the threshold, 0.35 wt% C\n" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize("steel, expected, quench_c", [

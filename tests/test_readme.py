@@ -1,4 +1,5 @@
-"""Every example in README.md runs as a doctest, with the outputs shown there."""
+"""Every example in README.md and in the docstrings of talvenor.process runs
+as a doctest, with the outputs shown there."""
 
 import doctest
 from pathlib import Path
@@ -20,3 +21,13 @@ def test_readme_examples():
     )
     assert result.attempted > 0, "README.md has no examples"
     assert result.failed == 0, f"{result.failed} of {result.attempted} README examples failed (see the report above)"
+
+
+PROCESS_MODULES = ["composition", "design", "hardening", "recipe", "simulation", "solubility", "steel", "vacuum"]
+
+
+@pytest.mark.parametrize("name", PROCESS_MODULES)
+def test_process_docstring_examples(name):
+    module = pytest.importorskip(f"talvenor.process.{name}")
+    result = doctest.testmod(module, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE, report=True)
+    assert result.attempted > 0 and result.failed == 0

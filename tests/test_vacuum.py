@@ -68,8 +68,6 @@ def test_a_bad_boost_says_what_is_wrong(stage, message):
 @pytest.mark.parametrize("temperature_c, expected", [(727.0, 0.77), (1000.0, 1.54), (1148.0, 2.14), (930.0, 1.30)])
 def test_the_carbon_solubility_follows_the_acm_line(temperature_c, expected):
     assert process.carbon_solubility_wt(temperature_c) == pytest.approx(expected, abs=0.005)
-    with pytest.raises(ValueError, match="727-1148 °C"):
-        process.carbon_solubility_wt(1200.0)
 
 
 DESIGN = dict(temperature_c=960.0, carbon_flux_g_m2_h=100.0, surface_carbon_wt=0.7, steel=process.Steel.grade("18CrNiMo7-6"))
@@ -94,7 +92,7 @@ def test_a_vacuum_cycle_gives_the_case_and_surface_without_carbide(case_mm):
     (dict(threshold_wt=0.75), "threshold_wt 0.75 must lie between"),
     (dict(case_depth_mm=5.0, depth_mm=4.0), "case_depth_mm 5.0 is deeper than the part allows"),
     (dict(carbon_flux_g_m2_h=-1.0), "carbon_flux_g_m2_h must be finite and positive"),
-    (dict(temperature_c=1200.0), "temperature_c must lie within 727-1148 °C"),
+    (dict(temperature_c=1200.0), "temperature_c must be between 727 and 1,148 °C"),
     (dict(carbon_flux_g_m2_h=5000.0), "less than min_pulse_min"),
 ])
 def test_a_vacuum_cycle_that_cannot_exist_says_why(change, message):

@@ -10,6 +10,9 @@ case depth; ``python -m talvenor.process`` does both from the command line.
 A :class:`Steel` (or one of the grades of :meth:`Steel.grade`) is the part's
 material, and :func:`harden` turns a result into the hardness, the retained
 austenite and the case-hardening depth after quenching.
+:func:`carbon_solubility_wt` is the carbon solubility of austenite, above
+which a stage's carbon potential is reported in ``Result.warnings``, and
+:func:`design_vacuum_cycle` designs the pulses of low-pressure carburizing.
 This module needs numpy and scipy; plotting a result needs matplotlib as well.
 """
 

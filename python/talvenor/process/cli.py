@@ -7,7 +7,10 @@
                             --diffuse-potential WT [...]
 
 (or ``python -m talvenor.process ...``).  A bad recipe file or argument ends
-with exit status 2 and one line on standard error; nothing is written.
+with exit status 2 and one line on standard error; nothing is written.  The
+output files appear together at the end of a run, or not at all: a run that
+fails or is interrupted (exit status 130) leaves them as they were.
+Warnings about the recipe go to standard error, one line each.
 """
 
 from __future__ import annotations
@@ -27,6 +30,7 @@ import numpy as np
 from . import checks
 from .design import PART_DEPTH_PER_CASE_DEPTH, design_boost_diffuse
 from .hardening import Hardening
+from .output_files import OutputFiles
 from .plot import shown_depth_mm
 from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
@@ -46,6 +50,10 @@ _TABLE_ROWS = 30
 # ISO 18203 applies the 550 HV limit only where the core is below 450 HV at
 # three times the case-hardening depth.
 _ISO_LIMIT_HV, _ISO_CORE_HV, _ISO_CORE_DEPTHS = 550.0, 450.0, 3.0
+# The formats --plot draws; a path without a suffix gets the first.
+_PLOT_FORMATS = ("png", "pdf", "svg")
+# The output options, and what each writes as its message says.
+_WRITTEN = {"csv": "Profile", "plot": "Plot", "write": "Recipe"}
 
 
 class _Failure(Exception):
@@ -75,6 +83,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # leave nothing for the interpreter to flush into the closed pipe.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
 
 
 def _run_parser() -> argparse.ArgumentParser:
@@ -125,24 +136,29 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--limit-hv", type=float, default=_ISO_LIMIT_HV, metavar="HV",
                         help="hardness that bounds the hardened case, in HV (default 550)")
     parser.add_argument("--csv", metavar="FILE", help="write the profile to FILE as CSV")
-    parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG "
-                                                       "(needs matplotlib)")
+    parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG, PDF "
+                                                       "or SVG by its suffix (needs matplotlib)")
 
 
 def _run(args: argparse.Namespace) -> int:
     _check_plotting(args)
+    _check_arguments(args, recipe=args.recipe)
     try:
         recipe = read_recipe(args.recipe)
     except RecipeError as error:
         raise _Failure(str(error)) from None
-    with _Progress(sys.stderr) as progress:
-        result = _simulate(recipe, args.recipe, progress)
-    _report(recipe, result, args, heading=f"Recipe {args.recipe}")
+    with OutputFiles() as outputs:
+        _reserve(args, outputs)
+        with _Progress(sys.stderr) as progress:
+            result = _simulate(recipe, args.recipe, progress)
+        _report(recipe, result, args, heading=f"Recipe {args.recipe}", outputs=outputs)
+        _commit(args, outputs)
     return 0
 
 
 def _design(args: argparse.Namespace) -> int:
     _check_plotting(args)
+    _check_arguments(args, recipe=None)
     steel = _design_steel(args)
     try:
         boost, diffuse = design_boost_diffuse(
@@ -155,14 +171,16 @@ def _design(args: argparse.Namespace) -> int:
     recipe = Recipe(stages=(boost, diffuse), steel=steel, geometry=args.geometry,
                     depth_mm=PART_DEPTH_PER_CASE_DEPTH * args.case_depth if args.depth is None else args.depth,
                     cells=args.cells, quench_c=args.quench)
-    result = _simulate(recipe, "design", None)
     total_h = boost.duration_h + diffuse.duration_h
     heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
                f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h, {total_h:.2f} h in all")
-    _report(recipe, result, args, heading=heading)
-    if args.write:
-        _write(args.write, format_recipe(recipe))
-        print(f"Recipe written to {args.write}")
+    with OutputFiles() as outputs:
+        _reserve(args, outputs)
+        result = _simulate(recipe, "design", None)
+        _report(recipe, result, args, heading=heading, outputs=outputs)
+        if args.write:
+            _write(outputs, args.write, format_recipe(recipe))
+        _commit(args, outputs)
     return 0
 
 
@@ -187,16 +205,21 @@ def _check_plotting(args: argparse.Namespace) -> None:
 
 def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
     try:
-        return simulate(recipe.stages, steel=recipe.steel, geometry=recipe.geometry,
-                        depth_mm=recipe.depth_mm, cells=recipe.cells, progress=progress)
+        result = simulate(recipe.stages, steel=recipe.steel, geometry=recipe.geometry,
+                          depth_mm=recipe.depth_mm, cells=recipe.cells, progress=progress)
     except ValueError as error:
         raise _Failure(f"{name}: {error}") from None
+    for warning in result.warnings:
+        print(f"{PROGRAM}: {name}: warning: {warning}", file=sys.stderr)
+    return result
 
 
-def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str) -> None:
-    """Print the summary, then write the CSV file and the plot asked for."""
+def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str,
+            outputs: OutputFiles) -> None:
+    """Print the summary, then write the CSV file and the plot asked for,
+    each to its temporary file in ``outputs``."""
     try:
-        case = _case_depth(result, args.threshold)
+        case = _case_depth(result, args.threshold, recipe.core_carbon_wt)
         quench_c = recipe.quench_c if args.quench is None else checks.celsius("--quench", args.quench)
         hardening = None if quench_c is None else result.harden(quench_c=quench_c, austenite_hv=recipe.austenite_hv)
         summary = _summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case,
@@ -211,23 +234,21 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
             columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite]
             header += ",hardness_hv,retained_austenite_pct"
         rows = zip(*(column.tolist() for column in columns))
-        _write(args.csv, header + "\n" + "".join(",".join(map(repr, row)) + "\n" for row in rows))
-        print(f"Profile written to {args.csv}")
+        _write(outputs, args.csv, header + "\n" + "".join(",".join(map(repr, row)) + "\n" for row in rows))
     if args.plot:
         try:
-            result.plot(args.plot, threshold_wt=args.threshold, title=heading, hardening=hardening,
-                        limit_hv=args.limit_hv)
+            result.plot(outputs.temporary(args.plot), threshold_wt=args.threshold, title=heading,
+                        hardening=hardening, limit_hv=args.limit_hv)
         except OSError as error:
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
-        print(f"Plot written to {args.plot}")
 
 
-def _case_depth(result: Result, threshold_wt: float) -> str:
-    if not math.isfinite(threshold_wt):
-        raise ValueError(f"--threshold must be finite, got {threshold_wt!r}")
+def _case_depth(result: Result, threshold_wt: float, core_carbon_wt: float) -> str:
     try:
         case_mm = result.case_depth_mm(threshold_wt)
     except ValueError:
+        if core_carbon_wt > threshold_wt:
+            return f"none: the core's {core_carbon_wt:g} wt% C is above the threshold, {threshold_wt:g} wt% C"
         return f"deeper than the part's {result.depth_mm[-1]:.2f} mm (at {threshold_wt:g} wt% C)"
     if case_mm == 0.0:
         return f"none, the surface is at or below {threshold_wt:g} wt% C"
@@ -318,12 +339,68 @@ def _condition(condition: SurfaceCondition) -> str:
     return f"{condition.potential_wt:g} wt%, β {condition.transfer_m_s:g} m/s"
 
 
-def _write(path: str, text: str) -> None:
+def _write(outputs: OutputFiles, path: str, text: str) -> None:
     try:
-        with open(path, "w", encoding="utf-8") as file:
+        with open(outputs.temporary(path), "w", encoding="utf-8") as file:
             file.write(text)
     except OSError as error:
         raise _Failure(f"{path}: {error.strerror or error}", 1) from None
+
+
+def _check_arguments(args: argparse.Namespace, *, recipe: str | None) -> None:
+    """Refuse, before the run, a bad --threshold, a --plot format that cannot
+    be drawn, and output files that are the recipe, each other or folders;
+    a --plot without a suffix becomes a PNG."""
+    try:
+        checks.real("--threshold", args.threshold, "not negative")
+    except ValueError as error:
+        raise _Failure(str(error)) from None
+    if args.plot:
+        suffix = os.path.splitext(args.plot)[1]
+        if not suffix:
+            args.plot += f".{_PLOT_FORMATS[0]}"
+        elif suffix[1:].lower() not in _PLOT_FORMATS:
+            raise _Failure(f"--plot {args.plot}: cannot draw a {suffix!r} file; the formats are "
+                           f"{', '.join(_PLOT_FORMATS)}")
+    outputs = [(f"--{option}", getattr(args, option)) for option in _WRITTEN if getattr(args, option, None)]
+    for number, (option, path) in enumerate(outputs):
+        if os.path.isdir(path):
+            raise _Failure(f"{option} {path}: is a folder, not a file")
+        if recipe is not None and _same_file(path, recipe):
+            raise _Failure(f"{option} {path}: is the recipe file, which the run would overwrite")
+        for other, other_path in outputs[:number]:
+            if _same_file(path, other_path):
+                raise _Failure(f"{other} {other_path} and {option} {path} are the same file")
+
+
+def _same_file(path: str, other: str) -> bool:
+    if os.path.realpath(path) == os.path.realpath(other):
+        return True
+    try:
+        return os.path.samefile(path, other)  # hard links
+    except OSError:
+        return False
+
+
+def _reserve(args: argparse.Namespace, outputs: OutputFiles) -> None:
+    """Make the temporary files of the outputs asked for."""
+    try:
+        for option in _WRITTEN:
+            if getattr(args, option, None):
+                outputs.reserve(getattr(args, option))
+    except OSError as error:
+        raise _Failure(f"{error.filename}: {error.strerror or error}", 1) from None
+
+
+def _commit(args: argparse.Namespace, outputs: OutputFiles) -> None:
+    """Move the outputs into place and say where each went."""
+    try:
+        outputs.commit()
+    except OSError as error:
+        raise _Failure(f"{error.filename}: {error.strerror or error}", 1) from None
+    for option, what in _WRITTEN.items():
+        if getattr(args, option, None):
+            print(f"{what} written to {getattr(args, option)}")
 
 
 class _Progress:

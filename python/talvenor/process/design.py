@@ -9,6 +9,7 @@ from collections.abc import Callable
 from .recipe import Stage
 from . import checks
 from .simulation import simulate
+from .solubility import AUSTENITE_RANGE_C
 from .solver import Grid
 
 __all__ = ["PART_DEPTH_PER_CASE_DEPTH", "design_boost_diffuse"]
@@ -51,7 +52,8 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
         Required case depth in mm: where the carbon content falls to
         ``threshold_wt`` at the end of the cycle.
     temperature_c : float
-        Temperature of both stages in °C.
+        Temperature of both stages in °C, from 727 to 1148 °C, where the
+        Slycke diffusivities hold.
     boost_potential_wt, diffuse_potential_wt : float
         Carbon potentials of the two stages in wt%; the boost's must be the
         higher.
@@ -80,9 +82,13 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     ValueError
         When no such cycle exists, saying why: the boost potential is not
         above the diffuse one, the threshold is not between the core content
-        and the diffuse potential, the case is deeper than the part, or the
-        profile of a boost alone already stays within ``hump_wt``, so that no
-        diffuse is needed; and for an argument out of range.
+        and the diffuse potential, the case is deeper than the part or than
+        1,000 h of boost reach, or the profile of a boost alone already stays
+        within ``hump_wt``, so that no diffuse is needed; when the grid is too
+        coarse for the case (thinner than two cells) or for ``hump_wt`` (below
+        the error of the profile, about (depth_mm / cells / case_depth_mm)²
+        times the boost potential less the core content); and for an
+        argument out of range.
 
     Examples
     --------
@@ -97,14 +103,24 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     diffuse_potential_wt = checks.real("diffuse_potential_wt", diffuse_potential_wt, "not negative")
     threshold_wt = checks.real("threshold_wt", threshold_wt, "not negative")
     hump_wt = checks.real("hump_wt", hump_wt, "positive")
+    low_c, high_c = AUSTENITE_RANGE_C
+    temperature_c = checks.bounded("temperature_c", checks.real("temperature_c", temperature_c), low=low_c,
+                                   high=high_c, unit="°C", why="where the Slycke diffusivities of the design hold")
     if depth_mm is None:
         depth_mm = PART_DEPTH_PER_CASE_DEPTH * case_depth_mm
-    depth_mm = checks.real("depth_mm", depth_mm, "positive")
-    cells = checks.integer("cells", cells, minimum=3)
+        if depth_mm < checks.DEPTH_RANGE_MM[0]:
+            raise ValueError(f"case_depth_mm {case_depth_mm!r} is too thin: the part of {PART_DEPTH_PER_CASE_DEPTH:g} "
+                             f"case depths that the design assumes, {depth_mm:g} mm, is thinner than the thinnest "
+                             f"part, {checks.DEPTH_RANGE_MM[0]:g} mm")
+    depth_mm = checks.depth_mm("depth_mm", depth_mm)
+    cells = checks.cells("cells", cells)
     geometry = checks.geometry("geometry", geometry)
     if boost_potential_wt <= diffuse_potential_wt:
         raise ValueError(f"boost_potential_wt {boost_potential_wt!r} must be above diffuse_potential_wt "
                          f"{diffuse_potential_wt!r}")
+    if core_carbon_wt >= threshold_wt:
+        raise ValueError(f"the core carbon {core_carbon_wt!r} wt% is at or above threshold_wt {threshold_wt!r}: the "
+                         "whole part is, so it has no case depth")
     if not core_carbon_wt < threshold_wt < diffuse_potential_wt:
         raise ValueError(f"threshold_wt {threshold_wt!r} must lie between core_carbon_wt {core_carbon_wt!r} and "
                          f"diffuse_potential_wt {diffuse_potential_wt!r}, or the cycle has no case to speak of")
@@ -112,6 +128,18 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     if case_depth_mm >= deepest_mm:
         raise ValueError(f"case_depth_mm {case_depth_mm!r} is deeper than the part allows: the profile of the "
                          f"{geometry} of depth_mm {depth_mm!r} on {cells} cells ends at {deepest_mm:.4g} mm")
+    # The search follows the case and the hump on the grid, which must
+    # resolve both: the case over a few cells, and the hump above the error
+    # of the profile, about (spacing / case depth)² of its range at second order.
+    spacing_mm = depth_mm / cells
+    if case_depth_mm < 2.0 * spacing_mm:
+        raise ValueError(f"case_depth_mm {case_depth_mm!r} is thinner than two cells of the grid, of "
+                         f"{spacing_mm:.4g} mm each (depth_mm {depth_mm!r} on {cells} cells): more cells are needed")
+    resolved_wt = (spacing_mm / case_depth_mm) ** 2 * (boost_potential_wt - core_carbon_wt)
+    if hump_wt < resolved_wt:
+        raise ValueError(f"hump_wt {hump_wt!r} is below what the grid resolves: on {cells} cells of {spacing_mm:.4g} mm "
+                         f"the profile of this case is accurate to about {resolved_wt:.2g} wt%; more cells or a "
+                         "larger hump_wt are needed")
 
     def stage(duration_h: float, potential_wt: float) -> Stage:
         return Stage(duration_h=duration_h, temperature_c=temperature_c, carbon_potential_wt=potential_wt,
@@ -130,6 +158,11 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
             case_mm = math.inf
         return case_mm, float(result.carbon_wt.max())
 
+    # No cycle of a total time gives a deeper case than the boost alone does.
+    reach_mm = outcome(_LONGEST_H, 0.0)[0]
+    if reach_mm < case_depth_mm:
+        raise ValueError(f"no cycle of up to {_LONGEST_H:g} h gives the case depth: a boost alone of "
+                         f"{_LONGEST_H:g} h reaches {reach_mm:.4g} mm")
     ceiling = diffuse_potential_wt + hump_wt
 
     def close_to_ceiling(value: float) -> bool:
@@ -196,6 +229,10 @@ def _root(f: Callable[[float], float], low: float, f_low: float, high: float, f_
         return high
     side = 0
     for _ in range(100):
+        if high - low <= 4.0 * math.ulp(high):
+            # f jumps across the root, as where the grid cannot follow it: the
+            # last point on the low side is the best there is.
+            return low
         x = 0.5 * (low + high) if math.isinf(f_high) else (low * f_high - high * f_low) / (f_high - f_low)
         value = f(x)
         if done(value):

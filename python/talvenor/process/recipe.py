@@ -9,7 +9,7 @@ from .. import constants
 from . import checks
 from .composition import site_fractions
 from .steel import Steel
-from .solubility import SOLUBILITY_RANGE_C
+from .solubility import AUSTENITE_RANGE_C
 from .surface import Boost, Closed, Held, MassTransfer, SurfaceCondition
 
 __all__ = ["Recipe", "Stage"]
@@ -22,9 +22,10 @@ class Stage:
     Parameters
     ----------
     duration_h : float
-        Duration in hours, positive.
+        Duration in hours, positive and at most 10,000.
     temperature_c : float
-        Temperature at the start of the stage, in °C.
+        Temperature at the start of the stage, in °C, below 1,400 °C (where
+        steel melts).
     end_temperature_c : float, optional
         Temperature at the end of the stage, in °C, reached by a linear ramp;
         by default the temperature stays at ``temperature_c``.
@@ -80,10 +81,14 @@ class Stage:
             object.__setattr__(self, field.name, checks.real(field.name, value))
         if self.duration_h <= 0.0:
             raise ValueError(f"duration_h must be positive, got {self.duration_h!r}")
+        checks.bounded("duration_h", self.duration_h, high=checks.LONGEST_STAGE_H, unit="h")
         for name in ("temperature_c", "end_temperature_c"):
             value = getattr(self, name)
-            if value is not None and value + constants.T_NORMAL <= 0.0:
+            if value is None:
+                continue
+            if value + constants.T_NORMAL <= 0.0:
                 raise ValueError(f"{name} must be above absolute zero ({-constants.T_NORMAL} °C), got {value!r}")
+            checks.bounded(name, value, high=checks.MELTING_C, below=True, unit="°C", why="where steel melts")
         for element in ("carbon", "nitrogen"):
             potential = getattr(self, f"{element}_potential_wt")
             transfer = getattr(self, f"{element}_transfer_m_s")
@@ -107,7 +112,7 @@ class Stage:
                 if getattr(self, name) is not None:
                     raise ValueError(f"carbon_flux_g_m2_h = {flux!r} and {name} = {getattr(self, name)!r} are both "
                                      "given: a boost delivers its flux whatever the potential")
-            low, high = SOLUBILITY_RANGE_C
+            low, high = AUSTENITE_RANGE_C
             end = self.temperature_c if self.end_temperature_c is None else self.end_temperature_c
             if limit is None and not (low <= self.temperature_c <= high and low <= end <= high):
                 raise ValueError(f"carbon_flux_g_m2_h needs carbon_limit_wt at {self.temperature_c:g} °C"
@@ -129,7 +134,8 @@ class Stage:
         """The temperature in K at ``fraction`` (0 to 1) of the stage."""
         start = self.temperature_c
         end = start if self.end_temperature_c is None else self.end_temperature_c
-        return start + (end - start) * fraction + constants.T_NORMAL
+        # A float also for a numpy fraction, so that messages show plain numbers.
+        return float(start + (end - start) * fraction + constants.T_NORMAL)
 
     @property
     def carbon(self) -> SurfaceCondition:

@@ -24,7 +24,9 @@ key given replaces the grade's value::
 from __future__ import annotations
 
 import dataclasses
+import errno
 import os
+import stat
 import tomllib
 from dataclasses import fields
 from typing import Any
@@ -38,6 +40,9 @@ __all__ = ["RecipeError", "read_recipe", "format_recipe"]
 _STAGE_KEYS = tuple(field.name for field in fields(Stage))
 _STEEL_CONTENTS = tuple(field.name for field in fields(Steel) if field.name != "name")
 _STEEL_KEYS = ("grade", *_STEEL_CONTENTS)
+#: The largest recipe file read, in bytes (1 MiB), and the most stages it may hold.
+LARGEST_FILE_BYTES = 1 << 20
+MOST_STAGES = 1000
 
 
 class RecipeError(ValueError):
@@ -51,24 +56,43 @@ def read_recipe(path: str | os.PathLike[str]) -> Recipe:
     Raises
     ------
     RecipeError
-        For a file that cannot be read, is not TOML, or holds an unknown or
-        missing key or a value of the wrong type or out of range; the message
-        names the file, the table or stage and the key.
+        For a file that cannot be read, is not a regular file, is larger than
+        1 MiB, is not TOML, holds more than 1,000 stages, or holds an unknown
+        or missing key or a value of the wrong type or out of range; the
+        message names the file, the table or stage and the key.  The file
+        may start with a UTF-8 byte-order mark.
     """
     name = os.fspath(path)
     try:
-        with open(path, "rb") as file:
-            document = tomllib.load(file)
+        data = _read(path)
     except OSError as error:
         raise RecipeError(f"{name}: {error.strerror or error}") from None
+    try:
+        # Some editors save a byte-order mark first.
+        return _recipe(tomllib.loads(data.decode("utf-8-sig")))
     except tomllib.TOMLDecodeError as error:
         raise RecipeError(f"{name}: not a valid TOML file: {error}") from None
     except UnicodeDecodeError as error:
         raise RecipeError(f"{name}: not a valid TOML file: {error.reason}") from None
-    try:
-        return _recipe(document)
+    except RecursionError:
+        raise RecipeError(f"{name}: arrays or tables nested too deeply for a recipe file") from None
     except (TypeError, ValueError) as error:
         raise RecipeError(f"{name}: {error}") from None
+
+
+def _read(path: str | os.PathLike[str]) -> bytes:
+    """The bytes of the file at ``path``; an OSError before reading for a file
+    that is not a regular one (a device or a pipe may never end) or is larger
+    than :data:`LARGEST_FILE_BYTES`."""
+    # Without blocking, which opening a pipe with no writer would do.
+    with open(path, "rb", opener=lambda file, flags: os.open(file, flags | os.O_NONBLOCK)) as file:
+        status = os.fstat(file.fileno())
+        if not stat.S_ISREG(status.st_mode):
+            raise OSError(errno.EINVAL, "not a regular file, which a recipe file must be")
+        if status.st_size > LARGEST_FILE_BYTES:
+            raise OSError(errno.EFBIG, f"{status.st_size:,} bytes, more than a recipe file may hold "
+                                       f"({LARGEST_FILE_BYTES:,})")
+        return file.read(LARGEST_FILE_BYTES)
 
 
 def format_recipe(recipe: Recipe) -> str:
@@ -114,8 +138,8 @@ def _recipe(document: dict[str, Any]) -> Recipe:
         raise ValueError("[quench]: missing key 'temperature_c'")
     return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel),
                   geometry=checks.geometry("[part]: geometry", part.get("geometry", "plate")),
-                  depth_mm=checks.real("[part]: depth_mm", part.get("depth_mm", 3.0), "positive"),
-                  cells=checks.integer("[part]: cells", part.get("cells", 200), minimum=3),
+                  depth_mm=checks.depth_mm("[part]: depth_mm", part.get("depth_mm", 3.0)),
+                  cells=checks.cells("[part]: cells", part.get("cells", 200)),
                   quench_c=checks.celsius("[quench]: temperature_c", quench["temperature_c"]) if hardened else None,
                   austenite_hv=checks.real("[quench]: austenite_hv", quench.get("austenite_hv", 300.0), "positive"))
 
@@ -137,6 +161,8 @@ def _stages(tables: object) -> tuple[Stage, ...]:
         raise ValueError("no [[stage]] tables: a recipe needs at least one stage")
     if not isinstance(tables, list) or not all(isinstance(table, dict) for table in tables):
         raise ValueError("'stage' must be a list of tables, written [[stage]]")
+    if len(tables) > MOST_STAGES:
+        raise ValueError(f"{len(tables):,} [[stage]] tables; a recipe holds at most {MOST_STAGES:,}")
     stages = []
     for number, table in enumerate(tables, 1):
         where = f"stage {number} of {len(tables)}"

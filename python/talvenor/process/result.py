@@ -80,7 +80,7 @@ class Profile:
             raise ValueError(f"element must be 'carbon' or 'nitrogen', got {element!r}")
         threshold = float(threshold_wt)
         if not np.isfinite(threshold):
-            raise ValueError(f"threshold_wt must be finite, got {threshold_wt!r}")
+            raise ValueError(f"threshold_wt must be finite, got {threshold!r}")
         profile = self.carbon_wt if element == "carbon" else self.nitrogen_wt
         below = np.flatnonzero(profile <= threshold)
         if below.size == 0:
@@ -143,6 +143,10 @@ class Result(Profile):
         ``"plate"``, ``"cylinder"`` or ``"sphere"``.
     steel : Steel
         The steel simulated.
+    warnings : tuple of str
+        What makes the result doubtful, one line each: a stage outside the
+        range of the diffusivities, a carbon potential above the carbon
+        solubility, carbide left at the surface.
     """
 
     stages: tuple[Stage, ...]
@@ -151,6 +155,7 @@ class Result(Profile):
     profiles: tuple[Profile, ...]
     geometry: str
     steel: Steel
+    warnings: tuple[str, ...] = ()
 
     @property
     def peak_surface_carbon_wt(self) -> float:

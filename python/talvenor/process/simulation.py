@@ -13,10 +13,10 @@ from .. import constants, slycke
 from . import checks
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
-from .steel import Steel
-from .solubility import carbon_solubility_wt
 from .result import Profile, Result, SurfaceHistory
+from .solubility import AUSTENITE_RANGE_C, carbon_solubility_wt
 from .solver import ELEMENTS, Diffusivity, Grid, Run, Trajectory, integrate
+from .steel import Steel
 
 __all__ = ["simulate"]
 
@@ -50,11 +50,12 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
     depth_mm : float
         Thickness of a plate treated on one face with no flux through the
         other (or half the thickness of a plate treated on both faces), or
-        the radius of a cylinder or a sphere treated all round.
+        the radius of a cylinder or a sphere treated all round; from 0.01 to
+        10,000 mm.
     geometry : {"plate", "cylinder", "sphere"}
         Shape of the part.
     cells : int
-        Number of equal cells over ``depth_mm``, at least 3.
+        Number of equal cells over ``depth_mm``, from 3 to 100,000.
     carbon_diffusivity, nitrogen_diffusivity : callable, optional
         ``f(composition, temperature_kelvin) -> float`` in m²/s, where
         ``composition`` is the list ``[y_C, y_N]`` of site fractions; by
@@ -80,8 +81,11 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
     -------
     Result
         The profiles at the end, the uptake, the surface over time, the
-        profiles at ``record_times_h`` and the steel (built from the core
-        contents where no ``steel`` was given).
+        profiles at ``record_times_h``, the steel (built from the core
+        contents where no ``steel`` was given) and the warnings: with the
+        default diffusivities a stage outside 727–1148 °C, where they do not
+        hold, and for any a carbon potential above the carbon limit of its
+        stage (see :func:`carbon_solubility_wt`) and carbide left at the end.
 
     Raises
     ------
@@ -89,7 +93,8 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         For an argument out of range, or when a stage drives the composition
         to where the default diffusivities are singular (about 4 wt% carbon
         and nitrogen together) or a diffusivity returns a negative or
-        non-finite value; the message names the stage.
+        non-finite value, the message naming the stage; and when a number
+        of the result overflows to one that is not finite.
 
     Examples
     --------
@@ -107,10 +112,10 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         if not isinstance(stage, Stage):
             raise TypeError(f"stages[{i}] must be a Stage, got {stage!r}")
     steel = _steel(steel, core_carbon_wt, core_nitrogen_wt)
-    depth_mm = checks.real("depth_mm", depth_mm, "positive")
+    depth_mm = checks.depth_mm("depth_mm", depth_mm)
     density_kg_m3 = checks.real("density_kg_m3", density_kg_m3, "positive")
     geometry = checks.geometry("geometry", geometry)
-    cells = checks.integer("cells", cells, minimum=3)
+    cells = checks.cells("cells", cells)
     tolerance_wt = checks.real("tolerance_wt", tolerance_wt, "positive")
     if steps_per_stage is not None:
         steps_per_stage = checks.integer("steps_per_stage", steps_per_stage, minimum=1)
@@ -118,7 +123,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
     record_times_h = [checks.real("record_times_h", t, "not negative") for t in record_times_h]
     for t in record_times_h:
         if t > stage_end_h[-1]:
-            raise ValueError(f"record_times_h must lie within the recipe's {stage_end_h[-1]!r} h, got {t!r}")
+            raise ValueError(f"record_times_h must lie within the recipe's {float(stage_end_h[-1])!r} h, got {t!r}")
 
     slycke_limit = carbon_diffusivity is None or nitrogen_diffusivity is None
     diffusivities = (
@@ -139,7 +144,13 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
                            carbon_limit_wt=_carbon_limit(steel), slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
                            steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
-    return _result(trajectory, grid, core, grams, stages, stage_end_h, geometry, steel)
+    with np.errstate(all="ignore"):  # a number that overflows is refused below, without numpy's warnings
+        result = _result(trajectory, grid, core, grams, stages, stage_end_h, geometry, steel)
+    _refuse_non_finite((result, *result.profiles, result.history))
+    warnings = _warnings(acting, steel, slycke_limit)
+    if result.carbide_g_m2 > 0.0:
+        warnings += (f"{result.carbide_g_m2:.3g} g/m² of carbide is left at the surface at the end of the recipe",)
+    return dataclasses.replace(result, warnings=warnings)
 
 
 class Runner:
@@ -258,10 +269,53 @@ def _result(trajectory: Trajectory, grid: Grid, core: np.ndarray, grams: np.ndar
                   profiles=tuple(profile(t, y) for t, y in trajectory.records), geometry=geometry, steel=steel)
 
 
+def _refuse_non_finite(records: Iterable[Profile | SurfaceHistory]) -> None:
+    """Refuse a result that holds a number that is not finite, where the
+    arithmetic has overflowed (a diffusivity or a density far out of scale)."""
+    for record in records:
+        for name in ("carbon_wt", "nitrogen_wt", "carbon_uptake_g_m2", "nitrogen_uptake_g_m2"):
+            values = np.asarray(getattr(record, name))
+            if not np.isfinite(values).all():
+                where = ("the surface history" if isinstance(record, SurfaceHistory)
+                         else f"the profile at {record.time_h:g} h")
+                raise ValueError(f"the run gives {name} = {float(values[~np.isfinite(values)][0])!r} in {where}, "
+                                 "not a finite number: the arithmetic overflows with these diffusivities, "
+                                 "density or part")
+
+
+def _warnings(stages: tuple[Stage, ...], steel: Steel, slycke_diffusivities: bool) -> tuple[str, ...]:
+    """What makes the run of ``stages`` (their carbon potentials as ``steel``
+    reaches them) doubtful: with the Slycke diffusivities a temperature
+    outside the austenite range, and a carbon potential above the carbon
+    limit of its stage, beyond which the austenite forms carbides."""
+    low_c, high_c = AUSTENITE_RANGE_C
+    limit_wt = _carbon_limit(steel)
+    warnings = []
+    for number, stage in enumerate(stages, 1):
+        where = f"stage {number} of {len(stages)}"
+        end_c = stage.temperature_c if stage.end_temperature_c is None else stage.end_temperature_c
+        coldest, hottest = sorted((stage.temperature_c, end_c))
+        outside = [t for t in (coldest, hottest) if not low_c <= t <= high_c]
+        if slycke_diffusivities and outside:
+            warnings.append(f"{where}: {outside[0]:g} °C is outside {low_c:g}–{high_c:g} °C, the austenite "
+                            "range where the Slycke diffusivities hold; the profiles there are extrapolated")
+        potential_wt = stage.carbon_potential_wt
+        if potential_wt is not None and (stage.carbon_limit_wt is not None or (coldest <= high_c and hottest >= low_c)):
+            # The austenite dissolves the least carbon at the coldest point of the stage.
+            at_c = max(coldest, low_c)
+            fraction = 0.0 if stage.end_temperature_c in (None, stage.temperature_c) else \
+                (at_c - stage.temperature_c) / (end_c - stage.temperature_c)
+            solubility_wt = limit_wt(stage, min(max(fraction, 0.0), 1.0))
+            if potential_wt > solubility_wt:
+                warnings.append(f"{where}: the carbon potential {potential_wt:g} wt% is above the carbon "
+                                f"solubility {solubility_wt:.3g} wt% at {at_c:g} °C; carbides form")
+    return tuple(warnings)
+
+
 def _refuse_singular(stages: tuple[Stage, ...], core: np.ndarray) -> None:
     """Refuse compositions at which the Slycke diffusivities are singular."""
     if 5.0 * (core[0] + core[1]) >= 1.0:
-        raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {5.0 * (core[0] + core[1])!r}, "
+        raise ValueError(f"the core composition reaches 5 (y_C + y_N) = {float(5.0 * (core[0] + core[1]))!r}, "
                          "where the Slycke diffusivities are singular")
     for number, stage in enumerate(stages, 1):
         if stage.carbon_limit_wt is not None:

@@ -1,40 +1,41 @@
-"""The solubility of carbon in austenite: the Acm line of the Fe-C diagram."""
+"""The solubility of carbon in austenite: the Acm line of the Fe–C diagram."""
 
 from __future__ import annotations
 
 from . import checks
 
-__all__ = ["SOLUBILITY_RANGE_C", "austenite_temperature", "carbon_solubility_wt"]
+__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt"]
 
-#: The temperatures between the eutectoid and the eutectic, in °C, over which
-#: austenite is in equilibrium with cementite.
-SOLUBILITY_RANGE_C = (727.0, 1148.0)
+#: The temperatures in °C from the eutectoid to the eutectic, over which
+#: carbon steel is austenite up to its carbon solubility.
+AUSTENITE_RANGE_C = (727.0, 1148.0)
 
-# Known points of the Acm line, (°C, wt% C): the eutectoid, 1000 °C and the
-# eutectic.
+# Three points of the Acm line, (°C, wt% C): the eutectoid point, one at
+# 1000 °C and the greatest solubility, at the eutectic temperature.
 _POINTS = ((727.0, 0.77), (1000.0, 1.54), (1148.0, 2.14))
 
 
-def austenite_temperature(name: str, value: object) -> float:
-    """``value`` as a float, a temperature in °C within the solubility range,
-    where steel is austenite and the Slycke diffusivities apply."""
-    temperature = checks.real(name, value)
-    low, high = SOLUBILITY_RANGE_C
-    if not low <= temperature <= high:
-        raise ValueError(f"{name} must lie within {low:g}-{high:g} °C, where austenite is in equilibrium "
-                         f"with cementite, got {temperature!r}")
-    return temperature
+def austenite_temperature(name: str, value: object, why: str = "where the carbon solubility of austenite is known") -> float:
+    """``value`` as a float, a temperature in °C within :data:`AUSTENITE_RANGE_C`."""
+    low, high = AUSTENITE_RANGE_C
+    return checks.bounded(name, checks.real(name, value), low=low, high=high, unit="°C", why=why)
 
 
 def carbon_solubility_wt(temperature_c: float) -> float:
-    """The carbon content of austenite in equilibrium with cementite, in wt%.
+    """The carbon content in wt% of austenite in equilibrium with cementite.
 
-    The quadratic in the temperature through the three known points of the
-    Acm line of the binary Fe-C diagram: 0.77 wt% at the eutectoid (727 °C),
-    1.54 wt% at 1000 °C and 2.14 wt% at the eutectic (1148 °C).  It holds
-    for plain carbon steel; alloying elements shift it, which a steel's
-    ``alloy_factor`` accounts for where the callers apply it.  Carbon beyond
-    it forms carbides.
+    The Acm line of the metastable Fe–Fe3C diagram, as the quadratic in the
+    temperature in °C through three of its points: 0.77 wt% at the eutectoid
+    temperature, 727 °C; 1.54 wt% at 1000 °C; and 2.14 wt%, the greatest
+    solubility, at the eutectic temperature, 1148 °C.  The eutectoid and
+    eutectic points are those of the Fe–Fe3C diagram of the textbooks (as in
+    Callister, *Materials Science and Engineering: An Introduction*); the
+    point at 1000 °C is read off its Acm line.  Above this content, carbides
+    form at the surface of a part.
+
+    The line is that of plain iron–carbon: alloying elements and nitrogen
+    move it, and are not counted here (a steel's ``alloy_factor`` scales it
+    where the library applies it).  It holds from 727 to 1148 °C only.
 
     Parameters
     ----------
@@ -44,23 +45,18 @@ def carbon_solubility_wt(temperature_c: float) -> float:
     Raises
     ------
     ValueError
-        Outside 727-1148 °C, where austenite is not in equilibrium with
-        cementite.
+        For a temperature outside 727–1148 °C.
 
     Examples
     --------
     >>> round(carbon_solubility_wt(930.0), 2)
     1.3
+    >>> round(carbon_solubility_wt(950.0), 2)
+    1.37
     """
-    temperature = austenite_temperature("temperature_c", temperature_c)
-    # Lagrange's form of the quadratic through the three points.
-    return sum(w * _weight(temperature, i) for i, (_, w) in enumerate(_POINTS))
-
-
-def _weight(temperature: float, i: int) -> float:
-    own = _POINTS[i][0]
-    weight = 1.0
-    for j, (other, _) in enumerate(_POINTS):
-        if j != i:
-            weight *= (temperature - other) / (own - other)
-    return weight
+    t = austenite_temperature("temperature_c", temperature_c)
+    # The quadratic through the three points, in Lagrange's form.
+    (t_1, w_1), (t_2, w_2), (t_3, w_3) = _POINTS
+    return (w_1 * (t - t_2) * (t - t_3) / ((t_1 - t_2) * (t_1 - t_3))
+            + w_2 * (t - t_1) * (t - t_3) / ((t_2 - t_1) * (t_2 - t_3))
+            + w_3 * (t - t_1) * (t - t_2) / ((t_3 - t_1) * (t_3 - t_2)))

@@ -97,6 +97,7 @@ _GROWTH, _SHRINK, _SAFETY = 4.0, 0.2, 0.9
 _BOUNDS_SHRINK = 0.25
 # Leaving the allowed range by less than this fraction of it is rounding.
 _ROUNDING = 1e-12
+_EPSILON = float(np.finfo(np.float64).eps)
 _SURFACE_ITERATIONS = 50
 # How far short of the carbon limit a stage run to the limit ends, in wt%.
 _LIMIT_MARGIN_WT = 1e-3
@@ -300,8 +301,11 @@ class Run:
                 break
             if ends is None:
                 dt *= _growth(ratio)
-            elif t == end:
-                ends.pop(0)
+            else:
+                # On to the end of the planned step (one cut short to keep
+                # within the bounds takes the rest in one go where it can).
+                if t == end:
+                    ends.pop(0)
                 dt = math.inf
         self.y, self.surface, self.uptake, self.carbide = y, self.surfaces[-1], uptake, carbide
         return self.profile()
@@ -405,8 +409,13 @@ class _Step:
         e1, e2, e3 = _FILTERED_ERROR_WEIGHTS
         estimate = solve(system_end, e1 * f + e2 * f_mid + e3 * f_next)
         self.error_wt = float((np.abs(estimate).max(axis=1) * _WT_PER_Y[rows]).max())
-        self.low = np.minimum(mid.min(axis=1), after.min(axis=1))
-        self.high = np.maximum(mid.max(axis=1), after.max(axis=1))
+        # The rounding error of the solutions grows with the condition of
+        # the matrix: its diagonal over the part of it that is the cells'.
+        self.rounding = 8.0 * _EPSILON * float((2.0 * middle.faces.max() + middle.g.max()) / scale.min() + 1.0)
+        # The range of what the step reports: the profile at its end, and
+        # the first cell, which the surface in its middle is found beside.
+        self.low = np.minimum(mid[:, 0], after.min(axis=1))
+        self.high = np.maximum(mid[:, 0], after.max(axis=1))
         # The Runge-Kutta quadrature of the surface flux, in site fraction
         # times m; an element at rest gains nothing.
         flux_mid = flux + middle.surface_flux(mid)
@@ -553,7 +562,8 @@ class _StagePhysics:
 
     def allows(self, step: _Step) -> bool:
         """Whether the step stays within what the maximum principle allows."""
-        return bool(np.all(step.low >= self.floor) and np.all(step.high <= self.ceiling))
+        rounding = step.rounding * np.maximum(np.abs(self.floor), np.abs(self.ceiling))
+        return bool(np.all(step.low >= self.floor - rounding) and np.all(step.high <= self.ceiling + rounding))
 
     def operator(self, y: _Array, fraction: float) -> _Operator:
         """The operator of the composition ``y`` (clipped to what the maximum
