@@ -9,7 +9,9 @@ given.  :func:`read_recipe` reads a recipe from a TOML file, and
 case depth; ``python -m talvenor.process`` does both from the command line.
 A :class:`Steel` (or one of the grades of :meth:`Steel.grade`) is the part's
 material, and :func:`harden` turns a result into the hardness, the retained
-austenite and the case-hardening depth after quenching.
+austenite and the case-hardening depth after quenching.  A
+:class:`Specification` holds the bands a drawing asks for, and
+:meth:`Result.check` gives a :class:`Verdict` on each.
 This module needs numpy and scipy; plotting a result needs matplotlib as well.
 """
 
@@ -27,6 +29,7 @@ from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
+from .specification import Specification, Verdict
 from .solubility import carbon_solubility_wt
 from .vacuum import design_vacuum_cycle
 from .steel import Steel, steel_grades
@@ -35,4 +38,4 @@ from .surface import SurfaceCondition
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
            "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening",
-           "carbon_solubility_wt", "design_vacuum_cycle"]
+           "carbon_solubility_wt", "design_vacuum_cycle", "Specification", "Verdict"]

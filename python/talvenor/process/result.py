@@ -11,6 +11,7 @@ from numpy.typing import NDArray
 from .hardening import Hardening, harden
 from .plot import plot_result
 from .recipe import Stage
+from .specification import Specification, Verdict, check
 from .steel import Steel
 
 __all__ = ["Profile", "SurfaceHistory", "Result"]
@@ -175,6 +176,16 @@ class Result(Profile):
     def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Hardening:
         """The case after quenching to ``quench_c`` °C: :func:`harden` of this result."""
         return harden(self, quench_c=quench_c, austenite_hv=austenite_hv)
+
+    def check(self, specification: Specification, hardening: Hardening | None = None) -> tuple[Verdict, ...]:
+        """A :class:`Verdict` for every band of ``specification``:
+        :func:`~talvenor.process.specification.check` of this result.
+
+        The CHD, the hardness and the retained austenite are read from
+        ``hardening`` (from :meth:`harden`), which they need: without it they
+        are a ValueError.
+        """
+        return check(self, specification, hardening)
 
     def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None,
              hardening: Hardening | None = None, limit_hv: float = 550.0) -> None:
