@@ -188,17 +188,20 @@ class Result(Profile):
         return check(self, specification, hardening)
 
     def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None,
-             hardening: Hardening | None = None, limit_hv: float = 550.0) -> None:
+             hardening: Hardening | None = None, limit_hv: float = 550.0,
+             specification: Specification | None = None) -> None:
         """Draw the result into an image file: the profiles with the threshold
         and the case depth, and the surface over the recipe with the stage
         boundaries.  PNG unless the suffix of ``path`` names another format.
         With ``hardening`` (from :meth:`harden`) a panel between them shows
         the hardness against depth with ``limit_hv`` and the case-hardening
-        depth.
+        depth.  With ``specification`` its bands are shaded on their panels
+        (those of the hardened case only with ``hardening``).
 
         Raises
         ------
         ImportError
             Without matplotlib (``python -m pip install 'talvenor[plot]'``).
         """
-        plot_result(self, path, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv)
+        plot_result(self, path, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv,
+                    specification=specification)
