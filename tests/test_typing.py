@@ -36,7 +36,8 @@ TYPED_SOURCES = ["talvenor.process", "talvenor.process.composition", "talvenor.p
                  "talvenor.process.recipe_file", "talvenor.process.design", "talvenor.process.plot",
                  "talvenor.process.cli", "talvenor.process.__main__", "talvenor.process.checks",
                  "talvenor.process.surface", "talvenor.process.tridiagonal", "talvenor.process.solubility",
-                 "talvenor.process.steel", "talvenor.process.hardening", "talvenor.process.vacuum"]
+                 "talvenor.process.steel", "talvenor.process.hardening", "talvenor.process.vacuum",
+                 "talvenor.process.specification", "talvenor.process.report"]
 
 
 def run_tool(args: list[str], cwd: Path, stubs: Path = STUBS) -> subprocess.CompletedProcess[str]:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, fields
 from collections.abc import Callable
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, ClassVar
 
 import numpy as np
 
@@ -119,9 +119,9 @@ class Specification:
                 if not isinstance(value, bool):
                     raise ValueError(f"no_carbides must be true or false, got {value!r}")
             elif value is not None:
-                rule = "not negative" if field.default is None else "positive"
                 try:
-                    object.__setattr__(self, field.name, checks.real(field.name, value, rule))
+                    object.__setattr__(self, field.name, checks.real(
+                        field.name, value, "not negative" if field.default is None else "positive"))
                 except TypeError as error:
                     raise ValueError(str(error)) from None
         for quantity, unit, *_ in _BANDS:
@@ -148,7 +148,7 @@ class Verdict:
     :meth:`Result.check` returns a tuple of.
 
     ``str(verdict)`` is its line of the verdict table that the command line
-    prints.
+    prints, under :attr:`HEADING`.
 
     Attributes
     ----------
@@ -175,6 +175,9 @@ class Verdict:
     value: float
     passed: bool
     margin: float
+
+    #: The heading of a table of verdicts, aligned with their lines.
+    HEADING: ClassVar[str] = f"{'requirement':<28}{'found':>12}  {'band':<12}  verdict  margin"
 
     def __str__(self) -> str:
         decimals = _DECIMALS[self.unit]
