@@ -61,6 +61,7 @@ def test_a_surface_below_20_hrc_fails_a_band_in_hrc_and_the_verdicts_keep_the_or
     (lambda: process.Specification(core_hardness_max_hv=math.inf), "core_hardness_max_hv must be finite"),
     (lambda: process.Specification(retained_austenite_max_pct="25 %"), "retained_austenite_max_pct must be a number"),
     (lambda: process.Specification(chd_limit_hv=0.0), "chd_limit_hv must be finite and positive"),
+    (lambda: process.Specification(case_depth_threshold_wt=None), "case_depth_threshold_wt must be a number, got None"),
     (lambda: process.Specification(no_carbides="yes"), "no_carbides must be true or false, got 'yes'"),
     (lambda: RESULT.check(process.Specification(surface_carbon_min_wt=0.7, retained_austenite_max_pct=25.0)),
      r"^retained_austenite_max_pct needs the hardened case, which a quench gives"),

@@ -222,8 +222,8 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
         verdicts = () if recipe.specification is None else result.check(recipe.specification, hardening)
     except ValueError as error:
         raise _Failure(str(error)) from None
-    verdict = ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {_verdict(verdicts)}"] if verdicts else []
-    print("\n".join([heading, *summary, "", *table, *verdict]))
+    verdict_lines = ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {_verdict(verdicts)}"] if verdicts else []
+    print("\n".join([heading, *summary, "", *table, *verdict_lines]))
     if args.csv:
         columns = [result.depth_mm, result.carbon_wt, result.nitrogen_wt]
         header = "depth_mm,carbon_wt,nitrogen_wt"
@@ -242,7 +242,7 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
         print(f"Plot written to {args.plot}")
     if args.report:
         _write_report(args.report, lambda path: write_report(
-            path, result, title=heading, summary=[*summary, *verdict], table=table,
+            path, result, title=heading, summary=[*summary, *verdict_lines], table=table,
             subject=_verdict(verdicts) if verdicts else "", threshold_wt=args.threshold,
             hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification))
         print(f"Report written to {args.report}")

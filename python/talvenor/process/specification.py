@@ -118,7 +118,7 @@ class Specification:
             if field.name == "no_carbides":
                 if not isinstance(value, bool):
                     raise ValueError(f"no_carbides must be true or false, got {value!r}")
-            elif value is not None:
+            elif value is not None or field.default is not None:
                 try:
                     object.__setattr__(self, field.name, checks.real(
                         field.name, value, "not negative" if field.default is None else "positive"))
