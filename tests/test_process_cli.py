@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import zlib
 from pathlib import Path
 
 import numpy as np
@@ -13,7 +14,7 @@ import pytest
 from conftest import run_python
 
 process = pytest.importorskip("talvenor.process")
-from talvenor.process import cli  # noqa: E402
+from talvenor.process import cli, report  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -59,6 +60,12 @@ def run(recipe):
     (STEEL + "nitrogen_wt = " + "[" * 5000 + "]" * 5000 + "\n" + STAGE, "arrays or tables nested too deeply"),
     (STEEL + STAGE + "#" * 2**20, "1,048,675 bytes, more than a recipe file may hold (1,048,576)"),
     (lambda path: path.symlink_to(os.devnull), "not a regular file, which a recipe file must be"),
+    (STEEL + "[specification]\nchd_min = 0.8\n" + STAGE, "[specification]: unknown key 'chd_min' (known: chd_min_mm, "),
+    (STEEL + "[specification]\nchd_min_mm = 1.1\nchd_max_mm = 0.8\n" + STAGE,
+     "[specification]: chd_min_mm 1.1 is above chd_max_mm 0.8"),
+    (STEEL + "[specification]\nno_carbides = 1\n" + STAGE, "[specification]: no_carbides must be true or false, got 1"),
+    (STEEL + "[specification]\ncore_hardness_max_hv = 450\n" + STAGE,
+     "[specification]: core_hardness_max_hv needs the hardened case: give a [quench] table or --quench"),
 ])
 def test_a_bad_recipe_file_ends_with_status_2_and_one_line_naming_where(text, where, tmp_path, capsys):
     recipe, csv = tmp_path / "recipe.toml", tmp_path / "profile.csv"
@@ -201,6 +208,70 @@ def test_doubtful_stages_are_warned_of_by_simulate_and_the_command_line(stage, w
     path.write_text(process.format_recipe(process.Recipe(stages=(stage,), steel=process.Steel(carbon_wt=0.2))), encoding="utf-8")
     assert cli.main([str(path)]) == 0
     assert capsys.readouterr().err == "".join(f"talvenor-process: {path}: warning: {warning}\n" for warning in warnings)
+
+
+def pdf_text(data):
+    """The lines of text of a PDF that matplotlib wrote, from its inflated streams."""
+    lines = []
+    for stream in re.findall(rb"stream\r?\n(.*?)\r?\nendstream", data, re.S):
+        try:
+            content = zlib.decompress(stream)
+        except zlib.error:
+            continue
+        for array in re.findall(rb"\[(.*?)\]\s*TJ", content, re.S):
+            text = b"".join(re.findall(rb"\(((?:\\.|[^\\)])*)\)", array))
+            lines.append(re.sub(rb"\\(.)", rb"\1", text).decode("latin-1"))
+    return lines
+
+
+@pytest.mark.parametrize("change, status, verdicts", [
+    ({}, 0, [r"^CHD at 550 HV +0\.85 mm +0\.70–1\.00 +pass +\+0\.15$",
+             r"^Surface hardness +57\.8 HRC +56\.0–62\.0 +pass +\+1\.8$",
+             r"^No carbides +0\.00 g/m² +≤ 0\.00 +pass +\+0\.00$",
+             r"^Verdict +pass: all 7 requirements are met$"]),
+    ({"chd_max_mm = 1.0": "chd_max_mm = 0.8", "retained_austenite_max_pct = 40.0": "retained_austenite_max_pct = 25"},
+     3, [r"^CHD at 550 HV +0\.85 mm +0\.70–0\.80 +fail +-0\.05$",
+         r"^Retained austenite +34\.7 % +≤ 25\.0 +fail +-9\.7$",
+         r"^Surface carbon +0\.720 wt% +0\.650–0\.800 +pass +\+0\.070$",
+         r"^Verdict +fail: 2 of 7 requirements are not met \(CHD at 550 HV, Retained austenite\)$"]),
+])
+def test_a_recipe_is_checked_against_its_specification_and_reported(change, status, verdicts, tmp_path):
+    text = (EXAMPLES / "carbonitriding.toml").read_text(encoding="utf-8")
+    for old, new in change.items():
+        assert old in text
+        text = text.replace(old, new)
+    recipe, pdf = tmp_path / "shaft.toml", tmp_path / "shaft.pdf"
+    recipe.write_text(text, encoding="utf-8")
+    done = subprocess.run([sys.executable, "-m", "talvenor.process", recipe, "--report", pdf],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == status, done.stderr
+    for line in verdicts:
+        assert re.search(line, done.stdout, re.M), (line, done.stdout)
+    *_, verdict, written = done.stdout.splitlines()
+    assert written == f"Report written to {pdf}"
+    # One page of summary and verdict, one of plots, one of the profile table.
+    data = pdf.read_bytes()
+    assert data.startswith(b"%PDF-") and len(re.findall(rb"/Type\s*/Page\b", data)) == 3
+    shown = pdf_text(data)
+    assert verdict in shown and "requirement                        found  band          verdict  margin" in shown
+    assert any(line.endswith("  CHD at 550 HV") for line in shown)
+    subject = verdict.split(maxsplit=1)[1].replace("(", "\\(").replace(")", "\\)")
+    assert f"/Subject ({subject})".encode() in data
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["shaft.pdf", "shaft.toml"]  # no temporary file left
+
+
+def test_a_long_summary_flows_onto_more_pages_of_the_report(tmp_path):
+    result = run(process.read_recipe(EXAMPLES / "gas_carburizing.toml"))
+    pdf = tmp_path / "long.pdf"
+    pages = report.write_report(pdf, result, title="long", summary=[f"line {n}" for n in range(150)], table=["table"])
+    assert pages == len(re.findall(rb"/Type\s*/Page\b", pdf.read_bytes())) == 3 + 1 + 1
+
+
+def test_a_specification_is_written_back_as_it_was_read(tmp_path):
+    recipe = process.read_recipe(EXAMPLES / "carbonitriding.toml")
+    again = tmp_path / "again.toml"
+    again.write_text(process.format_recipe(recipe), encoding="utf-8")
+    assert process.read_recipe(again) == recipe and recipe.specification.no_carbides
 
 
 DESIGNS = [

@@ -1,7 +1,7 @@
 """The command line: run a recipe file, or design a boost/diffuse cycle.
 
     talvenor-process RECIPE.toml [--threshold WT] [--quench C] [--limit-hv HV]
-                                 [--csv FILE] [--plot FILE]
+                                 [--csv FILE] [--plot FILE] [--report FILE.pdf]
     talvenor-process design (--core-carbon WT | --steel GRADE) --case-depth MM
                             --temperature C --boost-potential WT
                             --diffuse-potential WT [...]
@@ -11,6 +11,8 @@ with exit status 2 and one line on standard error; nothing is written.  The
 output files appear together at the end of a run, or not at all: a run that
 fails or is interrupted (exit status 130) leaves them as they were.
 Warnings about the recipe go to standard error, one line each.
+A recipe whose ``[specification]`` the result does not meet ends with exit
+status 3, after the outputs are written.
 """
 
 from __future__ import annotations
@@ -34,9 +36,11 @@ from .output_files import OutputFiles
 from .plot import shown_depth_mm
 from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
+from .report import write_report
 from .result import Result
 from .simulation import simulate
 from .solver import GEOMETRIES
+from .specification import Verdict
 from .steel import Steel, steel_grades
 from .surface import SurfaceCondition
 
@@ -53,7 +57,9 @@ _ISO_LIMIT_HV, _ISO_CORE_HV, _ISO_CORE_DEPTHS = 550.0, 450.0, 3.0
 # The formats --plot draws; a path without a suffix gets the first.
 _PLOT_FORMATS = ("png", "pdf", "svg")
 # The output options, and what each writes as its message says.
-_WRITTEN = {"csv": "Profile", "plot": "Plot", "write": "Recipe"}
+_WRITTEN = {"csv": "Profile", "plot": "Plot", "report": "Report", "write": "Recipe"}
+# The exit status of a run whose result fails a requirement of its specification.
+_FAILED = 3
 
 
 class _Failure(Exception):
@@ -138,6 +144,9 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--csv", metavar="FILE", help="write the profile to FILE as CSV")
     parser.add_argument("--plot", metavar="FILE", help="draw the profiles and the surface into FILE, a PNG, PDF "
                                                        "or SVG by its suffix (needs matplotlib)")
+    parser.add_argument("--report", metavar="FILE.pdf",
+                        help="write the recipe, the summary and verdict, the plots and the profile table into "
+                             "FILE.pdf (needs matplotlib)")
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -147,13 +156,18 @@ def _run(args: argparse.Namespace) -> int:
         recipe = read_recipe(args.recipe)
     except RecipeError as error:
         raise _Failure(str(error)) from None
+    hardened = () if recipe.specification is None else recipe.specification.needs_hardening
+    if hardened and recipe.quench_c is None and args.quench is None:
+        raise _Failure(f"{args.recipe}: [specification]: {', '.join(hardened)} "
+                       f"{'needs' if len(hardened) == 1 else 'need'} the hardened case: give a [quench] table or "
+                       "--quench")
     with OutputFiles() as outputs:
         _reserve(args, outputs)
         with _Progress(sys.stderr) as progress:
             result = _simulate(recipe, args.recipe, progress)
-        _report(recipe, result, args, heading=f"Recipe {args.recipe}", outputs=outputs)
+        verdicts = _report(recipe, result, args, heading=f"Recipe {args.recipe}", outputs=outputs)
         _commit(args, outputs)
-    return 0
+    return 0 if all(verdict.passed for verdict in verdicts) else _FAILED
 
 
 def _design(args: argparse.Namespace) -> int:
@@ -199,8 +213,9 @@ def _design_steel(args: argparse.Namespace) -> Steel:
 
 
 def _check_plotting(args: argparse.Namespace) -> None:
-    if args.plot and importlib.util.find_spec("matplotlib") is None:
-        raise _Failure("--plot needs matplotlib; install it with: python -m pip install 'talvenor[plot]'", 1)
+    for option in ("plot", "report"):
+        if getattr(args, option) and importlib.util.find_spec("matplotlib") is None:
+            raise _Failure(f"--{option} needs matplotlib; install it with: python -m pip install 'talvenor[plot]'", 1)
 
 
 def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
@@ -215,18 +230,21 @@ def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
 
 
 def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str,
-            outputs: OutputFiles) -> None:
-    """Print the summary, then write the CSV file and the plot asked for,
-    each to its temporary file in ``outputs``."""
+            outputs: OutputFiles) -> tuple[Verdict, ...]:
+    """Print the summary and the verdict on the recipe's specification, then
+    write the CSV file, the plot and the report asked for, each to its
+    temporary file in ``outputs``; return the verdicts."""
     try:
         case = _case_depth(result, args.threshold, recipe.core_carbon_wt)
         quench_c = recipe.quench_c if args.quench is None else checks.celsius("--quench", args.quench)
         hardening = None if quench_c is None else result.harden(quench_c=quench_c, austenite_hv=recipe.austenite_hv)
-        summary = _summary(recipe, result, heading=heading, threshold_wt=args.threshold, case_depth=case,
-                           hardening=hardening, limit_hv=args.limit_hv)
+        summary = _summary(recipe, result, case_depth=case, hardening=hardening, limit_hv=args.limit_hv)
+        table = _profile_table(result, args.threshold, hardening, args.limit_hv)
+        verdicts = () if recipe.specification is None else result.check(recipe.specification, hardening)
     except ValueError as error:
         raise _Failure(str(error)) from None
-    print(summary)
+    verdict_lines = ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {_verdict(verdicts)}"] if verdicts else []
+    print("\n".join([heading, *summary, "", *table, *verdict_lines]))
     if args.csv:
         columns = [result.depth_mm, result.carbon_wt, result.nitrogen_wt]
         header = "depth_mm,carbon_wt,nitrogen_wt"
@@ -238,9 +256,17 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
     if args.plot:
         try:
             result.plot(outputs.temporary(args.plot), threshold_wt=args.threshold, title=heading,
-                        hardening=hardening, limit_hv=args.limit_hv)
+                        hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification)
         except OSError as error:
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
+    if args.report:
+        try:
+            write_report(outputs.temporary(args.report), result, title=heading, summary=[*summary, *verdict_lines],
+                         table=table, subject=_verdict(verdicts) if verdicts else "", threshold_wt=args.threshold,
+                         hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification)
+        except OSError as error:
+            raise _Failure(f"{args.report}: {error.strerror or error}", 1) from None
+    return verdicts
 
 
 def _case_depth(result: Result, threshold_wt: float, core_carbon_wt: float) -> str:
@@ -281,36 +307,55 @@ def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
     return lines
 
 
-def _summary(recipe: Recipe, result: Result, *, heading: str, threshold_wt: float, case_depth: str,
-             hardening: Hardening | None = None, limit_hv: float = _ISO_LIMIT_HV) -> str:
-    """The printed summary of a run, with the hardened case where ``hardening`` is given."""
-    lines = [heading,
-             f"Steel {_steel(recipe.steel)}; {recipe.geometry} of depth {recipe.depth_mm:g} mm on "
+def _summary(recipe: Recipe, result: Result, *, case_depth: str,
+             hardening: Hardening | None = None, limit_hv: float = _ISO_LIMIT_HV) -> list[str]:
+    """The lines of the printed summary of a run after its heading, with the
+    hardened case where ``hardening`` is given."""
+    lines = [f"Steel {_steel(recipe.steel)}; {recipe.geometry} of depth {recipe.depth_mm:g} mm on "
              f"{recipe.cells} cells",
              "",
              f"{'stage':>5}  {'hours':>6}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
     for number, stage in enumerate(recipe.stages, 1):
         lines.append(f"{number:>5}  {stage.duration_h:6.2f}  {_temperature(stage):<17}  "
                      f"{_condition(stage.carbon):<24}  {_condition(stage.nitrogen)}")
-    lines += [f"{'total':>5}  {float(result.stage_end_h[-1]):6.2f}",
-              "",
-              f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
-              f"Case depth   {case_depth}",
-              f"Uptake       {result.carbon_uptake_g_m2:.2f} g/m² C, {result.nitrogen_uptake_g_m2:.2f} g/m² N",
-              *(() if hardening is None else _hardened(hardening, limit_hv)),
-              "",
-              f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}" + ("" if hardening is None else
-                                                                    f"  {'HV':>5}  {'RA [%]':>6}")]
+    return [*lines, f"{'total':>5}  {float(result.stage_end_h[-1]):6.2f}",
+            "",
+            f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
+            f"Case depth   {case_depth}",
+            f"Uptake       {result.carbon_uptake_g_m2:.2f} g/m² C, {result.nitrogen_uptake_g_m2:.2f} g/m² N",
+            *(() if hardening is None else _hardened(hardening, limit_hv))]
+
+
+def _profile_table(result: Result, threshold_wt: float, hardening: Hardening | None, limit_hv: float) -> list[str]:
+    """The lines of the profile table, down to a few case depths; with
+    ``hardening``, a row at the CHD, marked."""
+    lines = [f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}" + ("" if hardening is None else
+                                                                   f"  {'HV':>5}  {'RA [%]':>6}")]
     deepest = shown_depth_mm(result, threshold_wt)
     step = next((s for s in _TABLE_STEPS_MM if deepest / s <= _TABLE_ROWS), _TABLE_STEPS_MM[-1])
     depths = step * np.arange(math.floor(deepest / step + 1e-9) + 1)
     columns = [result.carbon_wt, result.nitrogen_wt]
+    chd_mm = math.nan
     if hardening is not None:
         columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite]
+        try:
+            chd_mm = hardening.case_hardening_depth_mm(limit_hv)
+        except ValueError:
+            pass
+        if 0.0 < chd_mm <= depths[-1]:
+            depths = np.union1d(depths, [chd_mm])
     for depth, *values in zip(depths, *(np.interp(depths, result.depth_mm, column) for column in columns)):
         lines.append(f"{depth:10.2f}  {values[0]:7.3f}  {values[1]:7.3f}"
-                     + ("" if hardening is None else f"  {values[2]:5.0f}  {values[3]:6.1f}"))
-    return "\n".join(lines)
+                     + ("" if hardening is None else f"  {values[2]:5.0f}  {values[3]:6.1f}")
+                     + (f"  CHD at {limit_hv:g} HV" if depth == chd_mm else ""))
+    return lines
+
+
+def _verdict(verdicts: tuple[Verdict, ...]) -> str:
+    """Whether all requirements are met, and which are not."""
+    failed = [verdict.name for verdict in verdicts if not verdict.passed]
+    return (f"pass: all {len(verdicts)} requirements are met" if not failed else
+            f"fail: {len(failed)} of {len(verdicts)} requirements are not met ({', '.join(failed)})")
 
 
 def _steel(steel: Steel) -> str:
@@ -362,6 +407,8 @@ def _check_arguments(args: argparse.Namespace, *, recipe: str | None) -> None:
         elif suffix[1:].lower() not in _PLOT_FORMATS:
             raise _Failure(f"--plot {args.plot}: cannot draw a {suffix!r} file; the formats are "
                            f"{', '.join(_PLOT_FORMATS)}")
+    if args.report and os.path.splitext(args.report)[1].lower() != ".pdf":
+        raise _Failure(f"--report {args.report}: a report is a PDF file, FILE.pdf")
     outputs = [(f"--{option}", getattr(args, option)) for option in _WRITTEN if getattr(args, option, None)]
     for number, (option, path) in enumerate(outputs):
         if os.path.isdir(path):

@@ -2,21 +2,29 @@
 
 from __future__ import annotations
 
+import math
 import os
 from typing import TYPE_CHECKING, Any
 
 from .. import constants
+from .hardening import hrc_to_hv
 
 if TYPE_CHECKING:
     from .hardening import Hardening
     from .result import Result
+    from .specification import Specification
 
-__all__ = ["plot_result", "shown_depth_mm"]
+__all__ = ["plot_result", "result_figure", "shown_depth_mm"]
 
 _COLOURS = {"carbon": "tab:blue", "nitrogen": "tab:orange"}
 # Profiles are shown to this many case depths, where they have long reached
 # the core composition; the rest of a thick part tells nothing.
 _SHOWN_CASE_DEPTHS = 2.5
+# The shading of a band of a specification across a panel and as a bar of a
+# surface or core value, whose width is a fraction of the panel's.
+_ACROSS = dict(alpha=0.2, linewidth=0.0)
+_BAR = dict(alpha=0.35, linewidth=0.0)
+_BAR_WIDTH = 0.03
 
 
 def shown_depth_mm(result: Result, threshold_wt: float) -> float:
@@ -31,7 +39,8 @@ def shown_depth_mm(result: Result, threshold_wt: float) -> float:
 
 
 def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: float = 0.35,
-                title: str | None = None, hardening: Hardening | None = None, limit_hv: float = 550.0) -> None:
+                title: str | None = None, hardening: Hardening | None = None, limit_hv: float = 550.0,
+                specification: Specification | None = None) -> None:
     """Draw ``result`` into an image file at ``path`` (PNG unless its suffix
     names another format that matplotlib writes).
 
@@ -39,33 +48,50 @@ def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: f
     with the threshold and the case depth; on the right the surface
     composition over the whole recipe, with the stage boundaries.  With
     ``hardening``, a panel between them shows the hardness in HV against
-    depth, with ``limit_hv`` and the case-hardening depth.
+    depth, with ``limit_hv`` and the case-hardening depth.  With
+    ``specification``, its bands are shaded on the panels they belong to:
+    depths across the panel, surface values as a bar at its left edge and
+    the core hardness at its right edge.
 
     Raises
     ------
     ImportError
         Without matplotlib.
     """
+    figure = result_figure(result, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv,
+                           specification=specification)
+    figure.savefig(path, dpi=120)
+
+
+def result_figure(result: Result, *, threshold_wt: float = 0.35, title: str | None = None,
+                  hardening: Hardening | None = None, limit_hv: float = 550.0,
+                  specification: Specification | None = None, page_in: tuple[float, float] | None = None) -> Any:
+    """The matplotlib Figure that :func:`plot_result` draws: its panels side
+    by side, or one above another on a page of ``page_in`` (width and height
+    in inches)."""
     try:
         from matplotlib.figure import Figure
     except ImportError as missing:
         raise ImportError("plotting needs matplotlib; install it with: "
                           "python -m pip install 'talvenor[plot]'") from missing
-    if hardening is None:
-        figure = Figure(figsize=(10.0, 4.2), layout="constrained")
-        profile_axes, surface_axes = figure.subplots(1, 2, width_ratios=(3, 2))
+    panels = 2 if hardening is None else 3
+    if page_in is None:
+        figure = Figure(figsize=(5.0 * panels, 4.2), layout="constrained")
+        axes = figure.subplots(1, panels, width_ratios=(3, 2) if hardening is None else (3, 3, 2))
     else:
-        figure = Figure(figsize=(15.0, 4.2), layout="constrained")
-        profile_axes, hardness_axes, surface_axes = figure.subplots(1, 3, width_ratios=(3, 3, 2))
-        _hardness(hardness_axes, hardening, limit_hv, shown_depth_mm(result, threshold_wt))
-    _profiles(profile_axes, result, threshold_wt)
+        figure = Figure(figsize=page_in, layout="constrained")
+        axes = figure.subplots(panels, 1)
+    profile_axes, surface_axes = axes[0], axes[-1]
+    if hardening is not None:
+        _hardness(axes[1], hardening, limit_hv, shown_depth_mm(result, threshold_wt), specification)
+    _profiles(profile_axes, result, threshold_wt, specification)
     _surface(surface_axes, result)
     if title:
         figure.suptitle(title)
-    figure.savefig(path, dpi=120)
+    return figure
 
 
-def _profiles(axes: Any, result: Result, threshold_wt: float) -> None:
+def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Specification | None) -> None:
     nitrogen = bool(result.nitrogen_wt.any())
     axes.plot(result.depth_mm, result.carbon_wt, color=_COLOURS["carbon"], label="carbon")
     if nitrogen:
@@ -81,6 +107,11 @@ def _profiles(axes: Any, result: Result, threshold_wt: float) -> None:
                   label=f"case depth {case_mm:.2f} mm at {threshold_wt:g} wt% C")
     axes.set_xlim(0.0, shown_depth_mm(result, threshold_wt))
     axes.set_ylim(bottom=0.0)
+    if specification is not None:
+        _across(axes, specification.band("case_depth", "mm"),
+                f"case depth required at {specification.case_depth_threshold_wt:g} wt% C")
+        for element in ("carbon", "nitrogen"):
+            _bar(axes, specification.band(f"surface_{element}", "wt"), _COLOURS[element], f"surface {element} required")
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("content [wt%]")
     axes.set_title(f"Profiles after {result.time_h:g} h")
@@ -88,7 +119,8 @@ def _profiles(axes: Any, result: Result, threshold_wt: float) -> None:
     axes.legend()
 
 
-def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float) -> None:
+def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
+              specification: Specification | None) -> None:
     axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness")
     axes.axhline(limit_hv, color="grey", linestyle=":", linewidth=1.0)
     try:
@@ -100,6 +132,13 @@ def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float)
         axes.plot([chd_mm], [limit_hv], "o", color="black", markersize=4,
                   label=f"CHD {chd_mm:.2f} mm at {limit_hv:g} HV")
     axes.set_xlim(0.0, shown_mm)
+    if specification is not None:
+        _across(axes, specification.band("chd", "mm"), f"CHD required at {specification.chd_limit_hv:g} HV")
+        low, high = (None if end is None else float(hrc_to_hv(end))
+                     for end in specification.band("surface_hardness", "hrc"))
+        for band in (specification.band("surface_hardness", "hv"), (low, high)):
+            _bar(axes, band, "black", "surface hardness required")
+        _bar(axes, specification.band("core_hardness", "hv"), "grey", "core hardness required", right=True)
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("hardness [HV]")
     axes.set_title(f"Hardness after quenching to {hardening.quench_c:g} °C")
@@ -109,6 +148,9 @@ def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float)
                    linewidth=1.0, label="retained austenite")
     austenite.set_ylim(0.0, max(50.0, 100.0 * float(hardening.retained_austenite.max())))
     austenite.set_ylabel("retained austenite [%]", color="tab:green")
+    if specification is not None:
+        _bar(austenite, specification.band("retained_austenite", "pct"), "tab:green", "retained austenite required",
+             slot=1)
     lines = axes.get_legend_handles_labels()
     more = austenite.get_legend_handles_labels()
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="upper right")
@@ -141,3 +183,30 @@ def _surface(axes: Any, result: Result) -> None:
     lines = axes.get_legend_handles_labels()
     more = temperature.get_legend_handles_labels()
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right")
+
+
+def _across(axes: Any, band: tuple[float | None, float | None], label: str) -> None:
+    """Shade the depths of ``band`` across the panel (an open end at the
+    panel's edge)."""
+    low, high = band
+    if band != (None, None):
+        left, right = axes.get_xlim()
+        axes.axvspan(left if low is None else low, right if high is None else high, color="tab:olive", label=label,
+                     **_ACROSS)
+
+
+def _bar(axes: Any, band: tuple[float | None, float | None], colour: str, label: str, *, right: bool = False,
+         slot: int = 0) -> None:
+    """Shade the values of ``band`` as a bar at the left edge of the panel
+    (the surface), or at its right edge (the core), ``slot`` bars in from
+    it; an open end, or an end that is NaN, at the panel's edge."""
+    low, high = band
+    if band == (None, None):
+        return
+    bottom, top = axes.get_ylim()
+    low = bottom if low is None or math.isnan(low) else low
+    high = top if high is None or math.isnan(high) else high
+    inner, outer = slot * _BAR_WIDTH, (slot + 1) * _BAR_WIDTH
+    axes.axhspan(low, high, *((1.0 - outer, 1.0 - inner) if right else (inner, outer)), color=colour, label=label,
+                 **_BAR)
+    axes.set_ylim(min(bottom, low), top if high <= top else 1.05 * high)

@@ -1,0 +1,86 @@
+"""A run as a PDF document to hand on: the summary, the plots and the profile table."""
+
+from __future__ import annotations
+
+import datetime
+import os
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+from .. import __version__
+from .plot import result_figure
+
+if TYPE_CHECKING:
+    from .hardening import Hardening
+    from .result import Result
+    from .specification import Specification
+
+__all__ = ["write_report"]
+
+# An A4 page in inches, its margin, and the lines of monospaced text it holds.
+_PAGE_IN = (8.27, 11.69)
+_MARGIN_IN = 0.6
+_FONT_PT = 7.5
+_LINES_PER_PAGE = 72
+
+
+def write_report(path: str | os.PathLike[str], result: Result, *, title: str, summary: Sequence[str],
+                 table: Sequence[str], subject: str = "", threshold_wt: float = 0.35,
+                 hardening: Hardening | None = None, limit_hv: float = 550.0,
+                 specification: Specification | None = None) -> int:
+    """Write a PDF document of A4 pages to ``path`` and return its number of pages.
+
+    The pages are the lines of ``summary`` (the recipe, the outcome and the
+    verdict, on as many pages as they fill), the plot of ``result`` with the
+    bands of ``specification`` (the panels of :func:`plot_result` one above
+    another), and the lines of ``table``.  Every page is headed by ``title``
+    and ends with the library's version, the date and its number.  The
+    document's metadata hold ``title`` and, as its subject, ``subject``.
+
+    Raises
+    ------
+    ImportError
+        Without matplotlib.
+    """
+    from matplotlib.backends.backend_pdf import PdfPages
+    from matplotlib.figure import Figure
+
+    summary_pages = _pages(summary)
+    table_pages = _pages(table)
+    count = len(summary_pages) + 1 + len(table_pages)
+    footer = f"talvenor {__version__}, {datetime.date.today().isoformat()}"
+    plots = result_figure(result, threshold_wt=threshold_wt, hardening=hardening, limit_hv=limit_hv,
+                          specification=specification, page_in=_PAGE_IN)
+    # Room for the title and the footer: the rectangle is left, bottom, width, height.
+    plots.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.915))
+    figures = [*(_text_page(Figure, lines) for lines in summary_pages), plots,
+               *(_text_page(Figure, lines) for lines in table_pages)]
+    metadata = {"Title": title, "Subject": subject, "Creator": f"talvenor {__version__}"}
+    with PdfPages(path, metadata=metadata) as pdf:
+        for number, figure in enumerate(figures, 1):
+            figure.text(0.5, 1.0 - 0.5 * _MARGIN_IN / _PAGE_IN[1], title, ha="center", va="top", fontsize=11)
+            figure.text(0.5, 0.5 * _MARGIN_IN / _PAGE_IN[1], f"{footer}, page {number} of {count}", ha="center",
+                        va="bottom", fontsize=7, color="grey")
+            pdf.savefig(figure)
+    return count
+
+
+def _pages(lines: Sequence[str]) -> list[Sequence[str]]:
+    """``lines`` cut into pages, blank lines at the top of a page dropped."""
+    pages: list[Sequence[str]] = []
+    rest = list(lines)
+    while rest:
+        pages.append(rest[:_LINES_PER_PAGE])
+        rest = rest[_LINES_PER_PAGE:]
+        while rest and not rest[0]:
+            del rest[0]
+    return pages
+
+
+def _text_page(figure_class: Any, lines: Sequence[str]) -> Any:
+    """A page of ``lines`` in a monospaced font."""
+    figure = figure_class(figsize=_PAGE_IN)
+    width, height = _PAGE_IN
+    figure.text(_MARGIN_IN / width, 1.0 - 1.4 * _MARGIN_IN / height, "\n".join(lines), ha="left", va="top",
+                family="monospace", fontsize=_FONT_PT, linespacing=1.3)
+    return figure
