@@ -91,6 +91,7 @@ def test_a_recipe_file_may_start_with_a_byte_order_mark(tmp_path):
     ("gas_carburizing", [Path(sys.executable).with_name("talvenor-process")], []),
     ("gas_carburizing", [sys.executable, "-m", "talvenor.process"], ["--quench", "20", "--limit-hv", "513"]),
     ("carbonitriding", [sys.executable, "-m", "talvenor.process"], []),
+    ("vacuum_carburizing", [sys.executable, "-m", "talvenor.process"], []),
 ])
 def test_the_examples_run_end_to_end(example, command, hardening, tmp_path):
     path, csv, png = EXAMPLES / f"{example}.toml", tmp_path / "profile.csv", tmp_path / "plot.png"
@@ -353,6 +354,20 @@ def test_the_design_command_writes_the_recipe_it_prints(steel, expected, quench_
     assert f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h" in out
     assert re.search(r"^Case depth +1\.00 mm", out, re.M)
     assert (re.search(r"^CHD +\d\.\d\d mm \(at 550 HV\)$", out, re.M) is None) == (quench_c is None)
+
+
+def test_the_vacuum_design_command_prints_the_pulses_of_the_recipe_it_writes(tmp_path, capsys):
+    written = tmp_path / "cycle.toml"
+    assert cli.main(["design-vacuum", "--steel", "18CrNiMo7-6", "--case-depth", "1.0", "--temperature", "960",
+                     "--flux", "100", "--surface-carbon", "0.7", "--write", str(written)]) == 0
+    stages = process.design_vacuum_cycle(case_depth_mm=1.0, temperature_c=960.0, carbon_flux_g_m2_h=100.0,
+                                         surface_carbon_wt=0.7, steel=process.Steel.grade("18CrNiMo7-6"))
+    assert process.read_recipe(written).stages == tuple(stages)
+    out = capsys.readouterr().out
+    pulses = re.findall(r"^ +(\d+) +(\d+\.\d) +(\d+\.\d)$", out, re.M)
+    assert pulses == [(str(n), f"{60.0 * b.duration_h:.1f}", f"{60.0 * d.duration_h:.1f}")
+                      for n, (b, d) in enumerate(zip(stages[::2], stages[1::2]), 1)]
+    assert "boost 100 g/m²h" in out and re.search(r"^Carbide +0\.00 g/m² left at the end", out, re.M)
 
 
 DESIGN = ["design", "--case-depth", "1.0", "--temperature", "930", "--boost-potential", "1.1",

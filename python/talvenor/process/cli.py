@@ -24,6 +24,7 @@ import math
 import os
 import sys
 import time
+import warnings
 from collections.abc import Sequence
 from typing import TextIO
 
@@ -31,6 +32,8 @@ import numpy as np
 
 from . import checks
 from .design import PART_DEPTH_PER_CASE_DEPTH, design_boost_diffuse
+from .surface import Boost
+from .vacuum import design_vacuum_cycle
 from .hardening import Hardening
 from .output_files import OutputFiles
 from .plot import shown_depth_mm
@@ -39,6 +42,7 @@ from .recipe_file import RecipeError, format_recipe, read_recipe
 from .report import write_report
 from .result import Result
 from .simulation import simulate
+from .solubility import carbon_limit
 from .solver import GEOMETRIES
 from .specification import Verdict
 from .steel import Steel, steel_grades
@@ -77,6 +81,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if argv[:1] == ["design"]:
             status = _design(_design_parser().parse_args(argv[1:]))
+        elif argv[:1] == ["design-vacuum"]:
+            status = _design_vacuum(_vacuum_parser().parse_args(argv[1:]))
         else:
             status = _run(_run_parser().parse_args(argv))
         sys.stdout.flush()
@@ -97,7 +103,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _run_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROGRAM, description="Run a carburizing or carbonitriding recipe file and print the result.",
-        epilog=f"To design a boost/diffuse cycle for a case depth instead: {PROGRAM} design --help")
+        epilog=f"To design a boost/diffuse cycle for a case depth instead: {PROGRAM} design --help; a "
+               f"low-pressure cycle: {PROGRAM} design-vacuum --help")
     parser.add_argument("recipe", metavar="RECIPE.toml", help="the recipe file")
     _output_options(parser)
     return parser
@@ -107,14 +114,7 @@ def _design_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=f"{PROGRAM} design",
         description="Find the shortest boost/diffuse carburizing cycle that gives a case depth, and run it.")
-    required = parser.add_argument_group("the requirement")
-    required.add_argument("--core-carbon", type=float, metavar="WT",
-                          help="carbon content of the steel in wt%% (or give --steel)")
-    required.add_argument("--steel", metavar="GRADE",
-                          help=f"the steel's grade, one of {', '.join(steel_grades())}; with --core-carbon, "
-                               "that grade with another carbon content")
-    required.add_argument("--case-depth", type=float, required=True, metavar="MM", help="case depth in mm")
-    required.add_argument("--temperature", type=float, required=True, metavar="C", help="temperature in °C")
+    required = _requirement(parser)
     required.add_argument("--boost-potential", type=float, required=True, metavar="WT",
                           help="carbon potential of the boost in wt%%")
     required.add_argument("--diffuse-potential", type=float, required=True, metavar="WT",
@@ -124,6 +124,46 @@ def _design_parser() -> argparse.ArgumentParser:
     parser.add_argument("--hump", type=float, default=0.05, metavar="WT",
                         help="how far the final profile may rise above the diffuse potential, in wt%% "
                              "(default 0.05)")
+    _part_options(parser)
+    return parser
+
+
+def _vacuum_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=f"{PROGRAM} design-vacuum",
+        description="Design the boost and diffuse pulses of a low-pressure carburizing cycle for a case depth, "
+                    "and run it.")
+    required = _requirement(parser)
+    required.add_argument("--flux", type=float, required=True, metavar="G",
+                          help="carbon the atmosphere delivers in a boost, in g/m²h")
+    required.add_argument("--surface-carbon", type=float, required=True, metavar="WT",
+                          help="carbon content of the surface at the end, in wt%%")
+    parser.add_argument("--limit", type=float, metavar="WT",
+                        help="carbon content at which carbides form, in wt%% (default: the solubility of "
+                             "carbon in austenite at the temperature, times the steel's alloy factor)")
+    parser.add_argument("--floor", type=float, metavar="WT",
+                        help="carbon content of the surface at which a diffuse between boosts ends, in wt%% "
+                             "(default: the surface carbon)")
+    parser.add_argument("--min-pulse", type=float, default=1.0, metavar="MIN",
+                        help="shortest boost or diffuse in minutes (default 1)")
+    _part_options(parser)
+    return parser
+
+
+def _requirement(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
+    """The options of a design's requirement that every design has."""
+    required = parser.add_argument_group("the requirement")
+    required.add_argument("--core-carbon", type=float, metavar="WT",
+                          help="carbon content of the steel in wt%% (or give --steel)")
+    required.add_argument("--steel", metavar="GRADE",
+                          help=f"the steel's grade, one of {', '.join(steel_grades())}; with --core-carbon, "
+                               "that grade with another carbon content")
+    required.add_argument("--case-depth", type=float, required=True, metavar="MM", help="case depth in mm")
+    required.add_argument("--temperature", type=float, required=True, metavar="C", help="temperature in °C")
+    return required
+
+
+def _part_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--depth", type=float, metavar="MM",
                         help="depth of the part in mm (default: four times the case depth)")
     parser.add_argument("--geometry", choices=tuple(GEOMETRIES), default="plate",
@@ -131,7 +171,6 @@ def _design_parser() -> argparse.ArgumentParser:
     parser.add_argument("--cells", type=int, default=200, help="number of grid cells (default 200)")
     parser.add_argument("--write", metavar="FILE", help="write the designed recipe to FILE as TOML")
     _output_options(parser)
-    return parser
 
 
 def _output_options(parser: argparse.ArgumentParser) -> None:
@@ -182,12 +221,45 @@ def _design(args: argparse.Namespace) -> int:
             geometry=args.geometry, cells=args.cells)
     except (TypeError, ValueError) as error:
         raise _Failure(f"design: {error}") from None
-    recipe = Recipe(stages=(boost, diffuse), steel=steel, geometry=args.geometry,
-                    depth_mm=PART_DEPTH_PER_CASE_DEPTH * args.case_depth if args.depth is None else args.depth,
-                    cells=args.cells, quench_c=args.quench)
     total_h = boost.duration_h + diffuse.duration_h
     heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
                f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h, {total_h:.2f} h in all")
+    return _run_design(args, steel, (boost, diffuse), heading)
+
+
+def _design_vacuum(args: argparse.Namespace) -> int:
+    _check_plotting(args)
+    _check_arguments(args, recipe=None)
+    steel = _design_steel(args)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            stages = design_vacuum_cycle(
+                case_depth_mm=args.case_depth, temperature_c=args.temperature, carbon_flux_g_m2_h=args.flux,
+                surface_carbon_wt=args.surface_carbon, steel=steel, threshold_wt=args.threshold,
+                carbon_limit_wt=args.limit, diffuse_floor_wt=args.floor, min_pulse_min=args.min_pulse,
+                geometry=args.geometry, depth_mm=args.depth, cells=args.cells)
+    except (TypeError, ValueError) as error:
+        raise _Failure(f"design-vacuum: {error}") from None
+    for warning in caught:
+        print(f"{PROGRAM}: design-vacuum: warning: {warning.message}", file=sys.stderr)
+    pulses = [(boost.duration_h, diffuse.duration_h) for boost, diffuse in zip(stages[::2], stages[1::2])]
+    total_h = sum(stage.duration_h for stage in stages)
+    heading = "\n".join([
+        f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C, surface "
+        f"{args.surface_carbon:g} wt% C: {len(pulses)} pulses, {60.0 * total_h:.1f} min in all", "",
+        f"{'pulse':>5}  {'boost [min]':>11}  {'diffuse [min]':>13}",
+        *(f"{number:>5}  {60.0 * boost_h:11.1f}  {60.0 * diffuse_h:13.1f}"
+          for number, (boost_h, diffuse_h) in enumerate(pulses, 1)), ""])
+    return _run_design(args, steel, tuple(stages), heading)
+
+
+def _run_design(args: argparse.Namespace, steel: Steel, stages: tuple[Stage, ...], heading: str) -> int:
+    """Run the designed ``stages``, print the ``heading`` and the summary,
+    and write the outputs asked for, the recipe among them."""
+    recipe = Recipe(stages=stages, steel=steel, geometry=args.geometry,
+                    depth_mm=PART_DEPTH_PER_CASE_DEPTH * args.case_depth if args.depth is None else args.depth,
+                    cells=args.cells, quench_c=args.quench)
     with OutputFiles() as outputs:
         _reserve(args, outputs)
         result = _simulate(recipe, "design", None)
@@ -245,6 +317,7 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
         raise _Failure(str(error)) from None
     verdict_lines = ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {_verdict(verdicts)}"] if verdicts else []
     print("\n".join([heading, *summary, "", *table, *verdict_lines]))
+    title = heading.splitlines()[0]
     if args.csv:
         columns = [result.depth_mm, result.carbon_wt, result.nitrogen_wt]
         header = "depth_mm,carbon_wt,nitrogen_wt"
@@ -255,13 +328,13 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
         _write(outputs, args.csv, header + "\n" + "".join(",".join(map(repr, row)) + "\n" for row in rows))
     if args.plot:
         try:
-            result.plot(outputs.temporary(args.plot), threshold_wt=args.threshold, title=heading,
+            result.plot(outputs.temporary(args.plot), threshold_wt=args.threshold, title=title,
                         hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification)
         except OSError as error:
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
     if args.report:
         try:
-            write_report(outputs.temporary(args.report), result, title=heading, summary=[*summary, *verdict_lines],
+            write_report(outputs.temporary(args.report), result, title=title, summary=[*summary, *verdict_lines],
                          table=table, subject=_verdict(verdicts) if verdicts else "", threshold_wt=args.threshold,
                          hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification)
         except OSError as error:
@@ -315,15 +388,35 @@ def _summary(recipe: Recipe, result: Result, *, case_depth: str,
              f"{recipe.cells} cells",
              "",
              f"{'stage':>5}  {'hours':>6}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
-    for number, stage in enumerate(recipe.stages, 1):
+    carbide = _carbide_by_stage(result)
+    for number, (stage, peak_g_m2) in enumerate(zip(recipe.stages, carbide), 1):
+        carbon = _condition(stage.carbon) + (", carbide" if peak_g_m2 > 0.0 else "")
         lines.append(f"{number:>5}  {stage.duration_h:6.2f}  {_temperature(stage):<17}  "
-                     f"{_condition(stage.carbon):<24}  {_condition(stage.nitrogen)}")
+                     f"{carbon:<24}  {_condition(stage.nitrogen)}")
+    boosts = any(stage.carbon_flux_g_m2_h is not None for stage in recipe.stages)
     return [*lines, f"{'total':>5}  {float(result.stage_end_h[-1]):6.2f}",
             "",
             f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
+            *([f"Peak         {result.peak_surface_carbon_wt:.3f} wt% C at the surface, the limit "
+               f"{_boost_limit_wt(recipe):.3f} wt%",
+               f"Carbide      {result.carbide_g_m2:.2f} g/m² left at the end, {result.peak_carbide_g_m2:.2f} g/m² "
+               "at the most"] if boosts else []),
             f"Case depth   {case_depth}",
             f"Uptake       {result.carbon_uptake_g_m2:.2f} g/m² C, {result.nitrogen_uptake_g_m2:.2f} g/m² N",
             *(() if hardening is None else _hardened(hardening, limit_hv))]
+
+
+def _carbide_by_stage(result: Result) -> list[float]:
+    """The most carbide at the surface in each stage, in g/m²."""
+    history, starts = result.history, [0.0, *result.stage_end_h[:-1]]
+    return [float(history.carbide_g_m2[(history.time_h >= start) & (history.time_h <= end)].max(initial=0.0))
+            for start, end in zip(starts, result.stage_end_h)]
+
+
+def _boost_limit_wt(recipe: Recipe) -> float:
+    """The lowest carbon limit of the boosts of ``recipe`` at their start, in wt%."""
+    limit_wt = carbon_limit(recipe.steel)
+    return min(limit_wt(stage, 0.0) for stage in recipe.stages if stage.carbon_flux_g_m2_h is not None)
 
 
 def _profile_table(result: Result, threshold_wt: float, hardening: Hardening | None, limit_hv: float) -> list[str]:
@@ -377,6 +470,8 @@ def _temperature(stage: Stage) -> str:
 
 
 def _condition(condition: SurfaceCondition) -> str:
+    if isinstance(condition, Boost):
+        return f"boost {condition.flux_g_m2_h:g} g/m²h"
     if condition.closed:
         return "closed"
     if condition.held:

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 from .. import constants
 from .hardening import hrc_to_hv
+from .solubility import carbon_limit
 
 if TYPE_CHECKING:
     from .hardening import Hardening
@@ -114,7 +115,7 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Spe
             _bar(axes, specification.band(f"surface_{element}", "wt"), _COLOURS[element], f"surface {element} required")
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("content [wt%]")
-    axes.set_title(f"Profiles after {result.time_h:g} h")
+    axes.set_title(f"Profiles after {result.time_h:.3g} h")
     axes.grid(alpha=0.3)
     axes.legend()
 
@@ -167,6 +168,7 @@ def _surface(axes: Any, result: Result) -> None:
             axes.axvline(start, color="grey", linestyle=":", linewidth=1.0)
         axes.annotate(str(number), ((start + float(end)) / 2.0, 1.0), xycoords=("data", "axes fraction"),
                       xytext=(0, -4), textcoords="offset points", ha="center", va="top", color="grey")
+    _carbon_limit(axes, result, starts)
     axes.set_xlim(0.0, float(result.stage_end_h[-1]))
     axes.set_ylim(0.0, 1.12 * max(float(history.carbon_wt.max()), float(history.nitrogen_wt.max())))
     axes.set_xlabel("time [h]")
@@ -183,6 +185,22 @@ def _surface(axes: Any, result: Result) -> None:
     lines = axes.get_legend_handles_labels()
     more = temperature.get_legend_handles_labels()
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right")
+
+
+def _carbon_limit(axes: Any, result: Result, starts: list[float]) -> None:
+    """The carbon limit over the boosts, and the times at which carbide is at
+    the surface, shaded with its peak."""
+    limit_wt = carbon_limit(result.steel)
+    boosts = [(start, float(end), stage) for start, end, stage in zip(starts, result.stage_end_h, result.stages)
+              if stage.carbon_flux_g_m2_h is not None]
+    for number, (start, end, stage) in enumerate(boosts):
+        axes.plot([start, end], [limit_wt(stage, 0.0), limit_wt(stage, 1.0)], color=_COLOURS["carbon"],
+                  linestyle=":", linewidth=1.0, label="carbon limit" if number == 0 else None)
+    history = result.history
+    if result.peak_carbide_g_m2 > 0.0:
+        axes.fill_between(history.time_h, 0.0, 1.0, where=history.carbide_g_m2 > 0.0,
+                          transform=axes.get_xaxis_transform(), color="tab:grey", alpha=0.2, linewidth=0.0,
+                          label=f"carbide, at most {result.peak_carbide_g_m2:.2g} g/m²")
 
 
 def _across(axes: Any, band: tuple[float | None, float | None], label: str) -> None:

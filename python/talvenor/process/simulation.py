@@ -14,11 +14,11 @@ from . import checks
 from .composition import MOLAR_MASS_CARBON, MOLAR_MASS_IRON, MOLAR_MASS_NITROGEN, site_fractions, weight_percent
 from .recipe import Stage
 from .result import Profile, Result, SurfaceHistory
-from .solubility import AUSTENITE_RANGE_C, carbon_solubility_wt
+from .solubility import AUSTENITE_RANGE_C, carbon_limit
 from .solver import ELEMENTS, Diffusivity, Grid, Run, Trajectory, integrate
 from .steel import Steel
 
-__all__ = ["simulate"]
+__all__ = ["simulate", "Runner"]
 
 #: The tolerance of the time steps, in wt%, unless asked otherwise.
 TOLERANCE_WT = 2e-3
@@ -141,7 +141,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
     grams = _grams(density_kg_m3)
     total_s = float(stage_end_h[-1]) * 3600.0
     trajectory = integrate(grid, acting, core, diffusivities, grams=(float(grams[0]), float(grams[1])),
-                           carbon_limit_wt=_carbon_limit(steel), slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
+                           carbon_limit_wt=carbon_limit(steel), slycke_limit=slycke_limit, tolerance_wt=tolerance_wt,
                            steps_per_stage=steps_per_stage, record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
     with np.errstate(all="ignore"):  # a number that overflows is refused below, without numpy's warnings
@@ -167,7 +167,7 @@ class Runner:
         core = np.array([float(y) for y in site_fractions(steel.carbon_wt, steel.nitrogen_wt)])
         diffusivities = (slycke.create_carbon_diffusivity(), slycke.create_nitrogen_diffusivity())
         self._run = Run(self.grid, core, diffusivities, (float(self.grams[0]), float(self.grams[1])),
-                        _carbon_limit(steel), True, TOLERANCE_WT, None, None)
+                        carbon_limit(steel), True, TOLERANCE_WT, None, None)
         self.time_s = 0.0
 
     def copy(self) -> Runner:
@@ -209,18 +209,6 @@ def _grams(density_kg_m3: float) -> np.ndarray:
     """Grams of carbon and of nitrogen per m² of treated surface per unit of
     site fraction times metres."""
     return density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
-
-
-def _carbon_limit(steel: Steel) -> Callable[[Stage, float], float]:
-    """The carbon content at which carbide forms at the surface of ``steel``,
-    at a fraction of a stage: the stage's own limit, else the solubility of
-    carbon in austenite at its temperature as the steel's alloy factor
-    scales it."""
-    def carbon_limit_wt(stage: Stage, fraction: float) -> float:
-        if stage.carbon_limit_wt is not None:
-            return stage.carbon_limit_wt
-        return steel.alloy_factor * carbon_solubility_wt(stage.temperature_k(fraction) - constants.T_NORMAL)
-    return carbon_limit_wt
 
 
 def _steel(steel: Steel | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None) -> Steel:
@@ -289,7 +277,7 @@ def _warnings(stages: tuple[Stage, ...], steel: Steel, slycke_diffusivities: boo
     outside the austenite range, and a carbon potential above the carbon
     limit of its stage, beyond which the austenite forms carbides."""
     low_c, high_c = AUSTENITE_RANGE_C
-    limit_wt = _carbon_limit(steel)
+    limit_wt = carbon_limit(steel)
     warnings = []
     for number, stage in enumerate(stages, 1):
         where = f"stage {number} of {len(stages)}"

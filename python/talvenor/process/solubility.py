@@ -2,9 +2,17 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from .. import constants
 from . import checks
 
-__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt"]
+if TYPE_CHECKING:
+    from .recipe import Stage
+    from .steel import Steel
+
+__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt", "carbon_limit"]
 
 #: The temperatures in °C from the eutectoid to the eutectic, over which
 #: carbon steel is austenite up to its carbon solubility.
@@ -60,3 +68,15 @@ def carbon_solubility_wt(temperature_c: float) -> float:
     return (w_1 * (t - t_2) * (t - t_3) / ((t_1 - t_2) * (t_1 - t_3))
             + w_2 * (t - t_1) * (t - t_3) / ((t_2 - t_1) * (t_2 - t_3))
             + w_3 * (t - t_1) * (t - t_2) / ((t_3 - t_1) * (t_3 - t_2)))
+
+
+def carbon_limit(steel: Steel) -> Callable[[Stage, float], float]:
+    """The carbon content at which carbide forms at the surface of ``steel``,
+    at a fraction of a stage: the stage's own limit, else the solubility of
+    carbon in austenite at its temperature as the steel's alloy factor
+    scales it."""
+    def carbon_limit_wt(stage: Stage, fraction: float) -> float:
+        if stage.carbon_limit_wt is not None:
+            return stage.carbon_limit_wt
+        return steel.alloy_factor * carbon_solubility_wt(stage.temperature_k(fraction) - constants.T_NORMAL)
+    return carbon_limit_wt
