@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 from .. import constants
@@ -97,15 +98,8 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Spe
     axes.plot(result.depth_mm, result.carbon_wt, color=_COLOURS["carbon"], label="carbon")
     if nitrogen:
         axes.plot(result.depth_mm, result.nitrogen_wt, color=_COLOURS["nitrogen"], label="nitrogen")
-    axes.axhline(threshold_wt, color="grey", linestyle=":", linewidth=1.0)
-    try:
-        case_mm = result.case_depth_mm(threshold_wt)
-    except ValueError:
-        case_mm = None
-    if case_mm:
-        axes.axvline(case_mm, color="grey", linestyle="--", linewidth=1.0)
-        axes.plot([case_mm], [threshold_wt], "o", color="black", markersize=4,
-                  label=f"case depth {case_mm:.2f} mm at {threshold_wt:g} wt% C")
+    _mark_depth(axes, lambda: result.case_depth_mm(threshold_wt), threshold_wt,
+                lambda depth_mm: f"case depth {depth_mm:.2f} mm at {threshold_wt:g} wt% C")
     axes.set_xlim(0.0, shown_depth_mm(result, threshold_wt))
     axes.set_ylim(bottom=0.0)
     if specification is not None:
@@ -123,15 +117,8 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Spe
 def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
               specification: Specification | None) -> None:
     axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness")
-    axes.axhline(limit_hv, color="grey", linestyle=":", linewidth=1.0)
-    try:
-        chd_mm = hardening.case_hardening_depth_mm(limit_hv)
-    except ValueError:
-        chd_mm = None
-    if chd_mm:
-        axes.axvline(chd_mm, color="grey", linestyle="--", linewidth=1.0)
-        axes.plot([chd_mm], [limit_hv], "o", color="black", markersize=4,
-                  label=f"CHD {chd_mm:.2f} mm at {limit_hv:g} HV")
+    _mark_depth(axes, lambda: hardening.case_hardening_depth_mm(limit_hv), limit_hv,
+                lambda depth_mm: f"CHD {depth_mm:.2f} mm at {limit_hv:g} HV")
     axes.set_xlim(0.0, shown_mm)
     if specification is not None:
         _across(axes, specification.band("chd", "mm"), f"CHD required at {specification.chd_limit_hv:g} HV")
@@ -185,6 +172,19 @@ def _surface(axes: Any, result: Result) -> None:
     lines = axes.get_legend_handles_labels()
     more = temperature.get_legend_handles_labels()
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right")
+
+
+def _mark_depth(axes: Any, depth_mm: Callable[[], float], level: float, label: Callable[[float], str]) -> None:
+    """The line of ``level``, and the depth where the profile falls to it,
+    where there is one within the part."""
+    axes.axhline(level, color="grey", linestyle=":", linewidth=1.0)
+    try:
+        depth = depth_mm()
+    except ValueError:
+        return
+    if depth:
+        axes.axvline(depth, color="grey", linestyle="--", linewidth=1.0)
+        axes.plot([depth], [level], "o", color="black", markersize=4, label=label(depth))
 
 
 def _carbon_limit(axes: Any, result: Result, starts: list[float]) -> None:
