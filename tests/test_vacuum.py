@@ -70,7 +70,8 @@ def test_the_carbon_solubility_follows_the_acm_line(temperature_c, expected):
     assert process.carbon_solubility_wt(temperature_c) == pytest.approx(expected, abs=0.005)
 
 
-DESIGN = dict(temperature_c=960.0, carbon_flux_g_m2_h=100.0, surface_carbon_wt=0.7, steel=process.Steel.grade("18CrNiMo7-6"))
+DESIGN = dict(temperature_c=960.0, carbon_flux_g_m2_h=100.0, surface_carbon_wt=0.7,
+              steel=process.Steel.grade("18CrNiMo7-6"))
 
 
 @pytest.mark.parametrize("case_mm", [1.0, 1.2])
@@ -101,5 +102,6 @@ def test_a_vacuum_cycle_that_cannot_exist_says_why(change, message):
 
 
 def test_a_last_boost_that_cannot_be_shorter_says_how_deep_the_case_comes_out():
-    with pytest.warns(UserWarning, match=r"the last boost lasts the shortest pulse, 1 min, which gives a case of 1\.0\d\d mm"):
+    with pytest.warns(UserWarning, match=r"the last boost lasts the shortest pulse, 1 min, which gives a case of "
+                                         r"1\.0\d\d mm"):
         process.design_vacuum_cycle(case_depth_mm=1.0, **(DESIGN | dict(carbon_flux_g_m2_h=120.0)))

@@ -128,7 +128,8 @@ class Stage:
 
     def cut_short(self, duration_h: float) -> Stage:
         """The stage cut short after ``duration_h``, where a ramp has got to by then."""
-        end_c = None if self.end_temperature_c is None else self.temperature_k(duration_h / self.duration_h) - constants.T_NORMAL
+        fraction = duration_h / self.duration_h
+        end_c = None if self.end_temperature_c is None else self.temperature_k(fraction) - constants.T_NORMAL
         return dataclasses.replace(self, duration_h=duration_h, end_temperature_c=end_c)
 
     def temperature_k(self, fraction: float) -> float:

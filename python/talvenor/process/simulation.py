@@ -29,7 +29,8 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
              depth_mm: float = 3.0, geometry: str = "plate", cells: int = 200,
              carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
              density_kg_m3: float = 7870.0, record_times_h: Sequence[float] = (),
-             tolerance_wt: float = TOLERANCE_WT, steps_per_stage: int | None = None, progress: Callable[[float], None] | None = None) -> Result:
+             tolerance_wt: float = TOLERANCE_WT, steps_per_stage: int | None = None,
+             progress: Callable[[float], None] | None = None) -> Result:
     """Carbon and nitrogen profiles that a recipe leaves in a steel part.
 
     Carbon and nitrogen diffuse in austenite by Fick's second law in their

@@ -23,7 +23,8 @@ AUSTENITE_RANGE_C = (727.0, 1148.0)
 _POINTS = ((727.0, 0.77), (1000.0, 1.54), (1148.0, 2.14))
 
 
-def austenite_temperature(name: str, value: object, why: str = "where the carbon solubility of austenite is known") -> float:
+def austenite_temperature(name: str, value: object,
+                          why: str = "where the carbon solubility of austenite is known") -> float:
     """``value`` as a float, a temperature in °C within :data:`AUSTENITE_RANGE_C`."""
     low, high = AUSTENITE_RANGE_C
     return checks.bounded(name, checks.real(name, value), low=low, high=high, unit="°C", why=why)

@@ -183,7 +183,8 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
         try:
             while pending and pending[0] < end:
                 t = pending.pop(0)
-                records.append((t, run.copy().stage(stage.cut_short((t - start) / 3600.0), start) if t > start else run.profile()))
+                cut = stage.cut_short((t - start) / 3600.0) if t > start else None
+                records.append((t, run.profile() if cut is None else run.copy().stage(cut, start)))
             run.stage(stage, start)
         except _Failure as failure:
             raise ValueError(f"stage {number} of {len(stages)}: {failure}") from None
@@ -635,8 +636,8 @@ class _StagePhysics:
         if not (result.min() >= 0.0 and result.max() < math.inf):
             j = int(np.flatnonzero(~((result >= 0.0) & (result < math.inf)))[0])
             self.check_limit(np.array(compositions[j])[:, None])
-            raise _Failure(f"the {name} diffusivity is {values[j]!r} m²/s at {self._where(compositions[j], temperature)}"
-                           "; it must be finite and not negative")
+            raise _Failure(f"the {name} diffusivity is {float(values[j])!r} m²/s at "
+                           f"{self._where(compositions[j], temperature)}; it must be finite and not negative")
         return result
 
     @staticmethod
