@@ -59,10 +59,7 @@ def test_a_surface_below_20_hrc_fails_a_band_in_hrc_and_the_verdicts_keep_the_or
     (lambda: process.Specification(chd_min_mm=1.1, chd_max_mm=0.8), "chd_min_mm 1.1 is above chd_max_mm 0.8"),
     (lambda: process.Specification(surface_carbon_min_wt=-0.1), "surface_carbon_min_wt must be finite and not neg"),
     (lambda: process.Specification(core_hardness_max_hv=math.inf), "core_hardness_max_hv must be finite"),
-    (lambda: process.Specification(retained_austenite_max_pct="25 %"), "retained_austenite_max_pct must be a number"),
     (lambda: process.Specification(chd_limit_hv=0.0), "chd_limit_hv must be finite and positive"),
-    (lambda: process.Specification(case_depth_threshold_wt=None), "case_depth_threshold_wt must be a number, got None"),
-    (lambda: process.Specification(no_carbides="yes"), "no_carbides must be true or false, got 'yes'"),
     (lambda: RESULT.check(process.Specification(surface_carbon_min_wt=0.7, retained_austenite_max_pct=25.0)),
      r"^retained_austenite_max_pct needs the hardened case, which a quench gives"),
     (lambda: RESULT.check(process.Specification(chd_min_mm=0.5), hardening=process.simulate(
@@ -71,3 +68,13 @@ def test_a_surface_below_20_hrc_fails_a_band_in_hrc_and_the_verdicts_keep_the_or
 def test_a_bad_specification_or_check_is_a_value_error_naming_it(make, message):
     with pytest.raises(ValueError, match=message):
         make()
+
+
+@pytest.mark.parametrize("key, value, message", [
+    ("retained_austenite_max_pct", "25 %", "retained_austenite_max_pct must be a number"),
+    ("case_depth_threshold_wt", None, "case_depth_threshold_wt must be a number, got None"),
+    ("no_carbides", "yes", "no_carbides must be true or false, got 'yes'"),
+])
+def test_a_specification_of_the_wrong_type_is_a_type_error_naming_the_key(key, value, message):
+    with pytest.raises(TypeError, match=message):
+        process.Specification(**{key: value})

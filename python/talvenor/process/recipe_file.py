@@ -166,7 +166,7 @@ def _recipe(document: dict[str, Any]) -> Recipe:
 def _specification(table: dict[str, Any]) -> Specification:
     try:
         return Specification(**table)
-    except ValueError as error:
+    except (TypeError, ValueError) as error:
         raise ValueError(f"[specification]: {error}") from None
 
 

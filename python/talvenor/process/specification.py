@@ -76,10 +76,13 @@ class Specification:
 
     Raises
     ------
-    ValueError
-        For an end that is not a finite number at or above 0, a lower end
-        above the upper one, a limit or threshold that is not positive, or a
+    TypeError
+        For an end, limit or threshold that is not a number, or a
         ``no_carbides`` that is not a bool; the message names the key.
+    ValueError
+        For an end that is not finite or below 0, a lower end above the
+        upper one, or a limit or threshold that is not positive; the message
+        names the key.
 
     Examples
     --------
@@ -117,13 +120,10 @@ class Specification:
             value = getattr(self, field.name)
             if field.name == "no_carbides":
                 if not isinstance(value, bool):
-                    raise ValueError(f"no_carbides must be true or false, got {value!r}")
+                    raise TypeError(f"no_carbides must be true or false, got {value!r}")
             elif value is not None or field.default is not None:
-                try:
-                    object.__setattr__(self, field.name, checks.real(
-                        field.name, value, "not negative" if field.default is None else "positive"))
-                except TypeError as error:
-                    raise ValueError(str(error)) from None
+                object.__setattr__(self, field.name, checks.real(
+                    field.name, value, "not negative" if field.default is None else "positive"))
         for quantity, unit, *_ in _BANDS:
             low, high = self.band(quantity, unit)
             if low is not None and high is not None and low > high:
