@@ -60,12 +60,12 @@ def run(recipe):
     (STEEL + "nitrogen_wt = " + "[" * 5000 + "]" * 5000 + "\n" + STAGE, "arrays or tables nested too deeply"),
     (STEEL + STAGE + "#" * 2**20, "1,048,675 bytes, more than a recipe file may hold (1,048,576)"),
     (lambda path: path.symlink_to(os.devnull), "not a regular file, which a recipe file must be"),
-    (STEEL + "[specification]\nchd_min = 0.8\n" + STAGE, "[specification]: unknown key 'chd_min' (known: chd_min_mm, "),
-    (STEEL + "[specification]\nchd_min_mm = 1.1\nchd_max_mm = 0.8\n" + STAGE,
-     "[specification]: chd_min_mm 1.1 is above chd_max_mm 0.8"),
-    (STEEL + "[specification]\nno_carbides = 1\n" + STAGE, "[specification]: no_carbides must be true or false, got 1"),
-    (STEEL + "[specification]\ncore_hardness_max_hv = 450\n" + STAGE,
-     "[specification]: core_hardness_max_hv needs the hardened case: give a [quench] table or --quench"),
+    (STEEL + "[requirements]\nchd_min = 0.8\n" + STAGE, "[requirements]: unknown key 'chd_min' (known: chd_min_mm, "),
+    (STEEL + "[requirements]\nchd_min_mm = 1.1\nchd_max_mm = 0.8\n" + STAGE,
+     "[requirements]: chd_min_mm 1.1 is above chd_max_mm 0.8"),
+    (STEEL + "[requirements]\nno_carbides = 1\n" + STAGE, "[requirements]: no_carbides must be true or false, got 1"),
+    (STEEL + "[requirements]\ncore_hardness_max_hv = 450\n" + STAGE,
+     "[requirements]: core_hardness_max_hv needs the hardened case: give a [quench] table or --quench"),
 ])
 def test_a_bad_recipe_file_ends_with_status_2_and_one_line_naming_where(text, where, tmp_path, capsys):
     recipe, csv = tmp_path / "recipe.toml", tmp_path / "profile.csv"
@@ -238,7 +238,7 @@ def pdf_text(data):
          r"^Surface carbon +0\.720 wt% +0\.650–0\.800 +pass +\+0\.070$",
          r"^Verdict +fail: 2 of 7 requirements are not met \(CHD at 550 HV, Retained austenite\)$"]),
 ])
-def test_a_recipe_is_checked_against_its_specification_and_reported(change, status, verdicts, tmp_path):
+def test_a_recipe_is_checked_against_its_requirements_and_reported(change, status, verdicts, tmp_path):
     text = (EXAMPLES / "carbonitriding.toml").read_text(encoding="utf-8")
     for old, new in change.items():
         assert old in text
@@ -270,11 +270,11 @@ def test_a_long_summary_flows_onto_more_pages_of_the_report(tmp_path):
     assert pages == len(re.findall(rb"/Type\s*/Page\b", pdf.read_bytes())) == 3 + 1 + 1
 
 
-def test_a_specification_is_written_back_as_it_was_read(tmp_path):
+def test_requirements_are_written_back_as_they_were_read(tmp_path):
     recipe = process.read_recipe(EXAMPLES / "carbonitriding.toml")
     again = tmp_path / "again.toml"
     again.write_text(process.format_recipe(recipe), encoding="utf-8")
-    assert process.read_recipe(again) == recipe and recipe.specification.no_carbides
+    assert process.read_recipe(again) == recipe and recipe.requirements.no_carbides
 
 
 DESIGNS = [

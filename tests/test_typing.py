@@ -38,7 +38,7 @@ TYPED_SOURCES = ["talvenor.process", "talvenor.process.composition", "talvenor.p
                  "talvenor.process.surface", "talvenor.process.tridiagonal", "talvenor.process.solubility",
                  "talvenor.process.steel", "talvenor.process.hardening", "talvenor.process.vacuum",
                  "talvenor.process.output_files",
-                 "talvenor.process.specification", "talvenor.process.report"]
+                 "talvenor.process.requirements", "talvenor.process.report"]
 
 
 def run_tool(args: list[str], cwd: Path, stubs: Path = STUBS) -> subprocess.CompletedProcess[str]:

@@ -13,7 +13,7 @@ austenite and the case-hardening depth after quenching.
 :func:`carbon_solubility_wt` is the carbon solubility of austenite, above
 which a stage's carbon potential is reported in ``Result.warnings``, and
 :func:`design_vacuum_cycle` designs the pulses of low-pressure carburizing.  A
-:class:`Specification` holds the bands a drawing asks for, and
+:class:`Requirements` holds the bands a drawing asks for, and
 :meth:`Result.check` gives a :class:`Verdict` on each.
 This module needs numpy and scipy; plotting a result needs matplotlib as well.
 """
@@ -32,7 +32,7 @@ from .recipe import Recipe, Stage
 from .recipe_file import RecipeError, format_recipe, read_recipe
 from .result import Profile, Result, SurfaceHistory
 from .simulation import simulate
-from .specification import Specification, Verdict
+from .requirements import Requirements, Verdict
 from .solubility import carbon_solubility_wt
 from .vacuum import design_vacuum_cycle
 from .steel import Steel, steel_grades
@@ -41,4 +41,4 @@ from .surface import SurfaceCondition
 __all__ = ["Stage", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
            "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening",
-           "carbon_solubility_wt", "design_vacuum_cycle", "Specification", "Verdict"]
+           "carbon_solubility_wt", "design_vacuum_cycle", "Requirements", "Verdict"]

@@ -11,7 +11,7 @@ with exit status 2 and one line on standard error; nothing is written.  The
 output files appear together at the end of a run, or not at all: a run that
 fails or is interrupted (exit status 130) leaves them as they were.
 Warnings about the recipe go to standard error, one line each.
-A recipe whose ``[specification]`` the result does not meet ends with exit
+A recipe whose ``[requirements]`` the result does not meet ends with exit
 status 3, after the outputs are written.
 """
 
@@ -44,7 +44,7 @@ from .result import Result
 from .simulation import simulate
 from .solubility import carbon_limit
 from .solver import GEOMETRIES
-from .specification import Verdict
+from .requirements import Verdict
 from .steel import Steel, steel_grades
 from .surface import SurfaceCondition
 
@@ -62,7 +62,7 @@ _ISO_LIMIT_HV, _ISO_CORE_HV, _ISO_CORE_DEPTHS = 550.0, 450.0, 3.0
 _PLOT_FORMATS = ("png", "pdf", "svg")
 # The output options, and what each writes as its message says.
 _WRITTEN = {"csv": "Profile", "plot": "Plot", "report": "Report", "write": "Recipe"}
-# The exit status of a run whose result fails a requirement of its specification.
+# The exit status of a run whose result fails one of its requirements.
 _FAILED = 3
 
 
@@ -195,9 +195,9 @@ def _run(args: argparse.Namespace) -> int:
         recipe = read_recipe(args.recipe)
     except RecipeError as error:
         raise _Failure(str(error)) from None
-    hardened = () if recipe.specification is None else recipe.specification.needs_hardening
+    hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening
     if hardened and recipe.quench_c is None and args.quench is None:
-        raise _Failure(f"{args.recipe}: [specification]: {', '.join(hardened)} "
+        raise _Failure(f"{args.recipe}: [requirements]: {', '.join(hardened)} "
                        f"{'needs' if len(hardened) == 1 else 'need'} the hardened case: give a [quench] table or "
                        "--quench")
     with OutputFiles() as outputs:
@@ -303,7 +303,7 @@ def _simulate(recipe: Recipe, name: str, progress: _Progress | None) -> Result:
 
 def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading: str,
             outputs: OutputFiles) -> tuple[Verdict, ...]:
-    """Print the summary and the verdict on the recipe's specification, then
+    """Print the summary and the verdict on the recipe's requirements, then
     write the CSV file, the plot and the report asked for, each to its
     temporary file in ``outputs``; return the verdicts."""
     try:
@@ -312,7 +312,7 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
         hardening = None if quench_c is None else result.harden(quench_c=quench_c, austenite_hv=recipe.austenite_hv)
         summary = _summary(recipe, result, case_depth=case, hardening=hardening, limit_hv=args.limit_hv)
         table = _profile_table(result, args.threshold, hardening, args.limit_hv)
-        verdicts = () if recipe.specification is None else result.check(recipe.specification, hardening)
+        verdicts = () if recipe.requirements is None else result.check(recipe.requirements, hardening)
     except ValueError as error:
         raise _Failure(str(error)) from None
     verdict_lines = ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {_verdict(verdicts)}"] if verdicts else []
@@ -329,14 +329,14 @@ def _report(recipe: Recipe, result: Result, args: argparse.Namespace, *, heading
     if args.plot:
         try:
             result.plot(outputs.temporary(args.plot), threshold_wt=args.threshold, title=title,
-                        hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification)
+                        hardening=hardening, limit_hv=args.limit_hv, requirements=recipe.requirements)
         except OSError as error:
             raise _Failure(f"{args.plot}: {error.strerror or error}", 1) from None
     if args.report:
         try:
             write_report(outputs.temporary(args.report), result, title=title, summary=[*summary, *verdict_lines],
                          table=table, subject=_verdict(verdicts) if verdicts else "", threshold_wt=args.threshold,
-                         hardening=hardening, limit_hv=args.limit_hv, specification=recipe.specification)
+                         hardening=hardening, limit_hv=args.limit_hv, requirements=recipe.requirements)
         except OSError as error:
             raise _Failure(f"{args.report}: {error.strerror or error}", 1) from None
     return verdicts

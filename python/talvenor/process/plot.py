@@ -14,7 +14,7 @@ from .solubility import carbon_limit
 if TYPE_CHECKING:
     from .hardening import Hardening
     from .result import Result
-    from .specification import Specification
+    from .requirements import Requirements
 
 __all__ = ["plot_result", "result_figure", "shown_depth_mm"]
 
@@ -22,7 +22,7 @@ _COLOURS = {"carbon": "tab:blue", "nitrogen": "tab:orange"}
 # Profiles are shown to this many case depths, where they have long reached
 # the core composition; the rest of a thick part tells nothing.
 _SHOWN_CASE_DEPTHS = 2.5
-# The shading of a band of a specification across a panel and as a bar of a
+# The shading of a band of the requirements across a panel and as a bar of a
 # surface or core value, whose width is a fraction of the panel's.
 _ACROSS = dict(alpha=0.2, linewidth=0.0)
 _BAR = dict(alpha=0.35, linewidth=0.0)
@@ -42,7 +42,7 @@ def shown_depth_mm(result: Result, threshold_wt: float) -> float:
 
 def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: float = 0.35,
                 title: str | None = None, hardening: Hardening | None = None, limit_hv: float = 550.0,
-                specification: Specification | None = None) -> None:
+                requirements: Requirements | None = None) -> None:
     """Draw ``result`` into an image file at ``path`` (PNG unless its suffix
     names another format that matplotlib writes).
 
@@ -51,7 +51,7 @@ def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: f
     composition over the whole recipe, with the stage boundaries.  With
     ``hardening``, a panel between them shows the hardness in HV against
     depth, with ``limit_hv`` and the case-hardening depth.  With
-    ``specification``, its bands are shaded on the panels they belong to:
+    ``requirements``, its bands are shaded on the panels they belong to:
     depths across the panel, surface values as a bar at its left edge and
     the core hardness at its right edge.
 
@@ -61,13 +61,13 @@ def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: f
         Without matplotlib.
     """
     figure = result_figure(result, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv,
-                           specification=specification)
+                           requirements=requirements)
     figure.savefig(path, dpi=120)
 
 
 def result_figure(result: Result, *, threshold_wt: float = 0.35, title: str | None = None,
                   hardening: Hardening | None = None, limit_hv: float = 550.0,
-                  specification: Specification | None = None, page_in: tuple[float, float] | None = None) -> Any:
+                  requirements: Requirements | None = None, page_in: tuple[float, float] | None = None) -> Any:
     """The matplotlib Figure that :func:`plot_result` draws: its panels side
     by side, or one above another on a page of ``page_in`` (width and height
     in inches)."""
@@ -85,15 +85,15 @@ def result_figure(result: Result, *, threshold_wt: float = 0.35, title: str | No
         axes = figure.subplots(panels, 1)
     profile_axes, surface_axes = axes[0], axes[-1]
     if hardening is not None:
-        _hardness(axes[1], hardening, limit_hv, shown_depth_mm(result, threshold_wt), specification)
-    _profiles(profile_axes, result, threshold_wt, specification)
+        _hardness(axes[1], hardening, limit_hv, shown_depth_mm(result, threshold_wt), requirements)
+    _profiles(profile_axes, result, threshold_wt, requirements)
     _surface(surface_axes, result)
     if title:
         figure.suptitle(title)
     return figure
 
 
-def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Specification | None) -> None:
+def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requirements | None) -> None:
     nitrogen = bool(result.nitrogen_wt.any())
     axes.plot(result.depth_mm, result.carbon_wt, color=_COLOURS["carbon"], label="carbon")
     if nitrogen:
@@ -102,11 +102,11 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Spe
                 lambda depth_mm: f"case depth {depth_mm:.2f} mm at {threshold_wt:g} wt% C")
     axes.set_xlim(0.0, shown_depth_mm(result, threshold_wt))
     axes.set_ylim(bottom=0.0)
-    if specification is not None:
-        _across(axes, specification.band("case_depth", "mm"),
-                f"case depth required at {specification.case_depth_threshold_wt:g} wt% C")
+    if requirements is not None:
+        _across(axes, requirements.band("case_depth", "mm"),
+                f"case depth required at {requirements.case_depth_threshold_wt:g} wt% C")
         for element in ("carbon", "nitrogen"):
-            _bar(axes, specification.band(f"surface_{element}", "wt"), _COLOURS[element], f"surface {element} required")
+            _bar(axes, requirements.band(f"surface_{element}", "wt"), _COLOURS[element], f"surface {element} required")
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("content [wt%]")
     axes.set_title(f"Profiles after {result.time_h:.3g} h")
@@ -115,18 +115,18 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, specification: Spe
 
 
 def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
-              specification: Specification | None) -> None:
+              requirements: Requirements | None) -> None:
     axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness")
     _mark_depth(axes, lambda: hardening.case_hardening_depth_mm(limit_hv), limit_hv,
                 lambda depth_mm: f"CHD {depth_mm:.2f} mm at {limit_hv:g} HV")
     axes.set_xlim(0.0, shown_mm)
-    if specification is not None:
-        _across(axes, specification.band("chd", "mm"), f"CHD required at {specification.chd_limit_hv:g} HV")
+    if requirements is not None:
+        _across(axes, requirements.band("chd", "mm"), f"CHD required at {requirements.chd_limit_hv:g} HV")
         low, high = (None if end is None else float(hrc_to_hv(end))
-                     for end in specification.band("surface_hardness", "hrc"))
-        for band in (specification.band("surface_hardness", "hv"), (low, high)):
+                     for end in requirements.band("surface_hardness", "hrc"))
+        for band in (requirements.band("surface_hardness", "hv"), (low, high)):
             _bar(axes, band, "black", "surface hardness required")
-        _bar(axes, specification.band("core_hardness", "hv"), "grey", "core hardness required", right=True)
+        _bar(axes, requirements.band("core_hardness", "hv"), "grey", "core hardness required", right=True)
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("hardness [HV]")
     axes.set_title(f"Hardness after quenching to {hardening.quench_c:g} °C")
@@ -136,8 +136,8 @@ def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
                    linewidth=1.0, label="retained austenite")
     austenite.set_ylim(0.0, max(50.0, 100.0 * float(hardening.retained_austenite.max())))
     austenite.set_ylabel("retained austenite [%]", color="tab:green")
-    if specification is not None:
-        _bar(austenite, specification.band("retained_austenite", "pct"), "tab:green", "retained austenite required",
+    if requirements is not None:
+        _bar(austenite, requirements.band("retained_austenite", "pct"), "tab:green", "retained austenite required",
              slot=1)
     lines = axes.get_legend_handles_labels()
     more = austenite.get_legend_handles_labels()

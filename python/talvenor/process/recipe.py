@@ -8,7 +8,7 @@ from dataclasses import dataclass, fields
 from .. import constants
 from . import checks
 from .composition import site_fractions
-from .specification import Specification
+from .requirements import Requirements
 from .steel import Steel
 from .solubility import AUSTENITE_RANGE_C
 from .surface import Boost, Closed, Held, MassTransfer, SurfaceCondition
@@ -171,7 +171,7 @@ class Recipe:
     ``stages``, ``steel``, ``geometry``, ``depth_mm`` and ``cells`` are the
     arguments of :func:`simulate` of the same names; ``quench_c`` and
     ``austenite_hv`` those of :func:`harden`, with ``quench_c`` None for a
-    recipe that asks for no hardening.  ``specification`` holds the bands
+    recipe that asks for no hardening.  ``requirements`` holds the bands
     the treated part must meet (None where the recipe states none).
     :func:`read_recipe` reads one from a TOML file.
     """
@@ -183,7 +183,7 @@ class Recipe:
     cells: int = 200
     quench_c: float | None = None
     austenite_hv: float = 300.0
-    specification: Specification | None = None
+    requirements: Requirements | None = None
 
     @property
     def core_carbon_wt(self) -> float:

@@ -4,8 +4,8 @@ A recipe file has a ``[steel]`` table, an optional ``[part]`` table
 (``geometry``, ``depth_mm``, ``cells``), an optional ``[quench]`` table
 (``temperature_c``, required there, and ``austenite_hv``: the arguments of
 :func:`harden`) and one ``[[stage]]`` table per stage, whose keys are the
-keyword arguments of :class:`Stage`, and an optional ``[specification]``
-table, whose keys are the keyword arguments of :class:`Specification` (the
+keyword arguments of :class:`Stage`, and an optional ``[requirements]``
+table, whose keys are the keyword arguments of :class:`Requirements` (the
 bands the treated part must meet).  The ``[steel]`` table gives a
 ``grade`` (see :meth:`Steel.grade`) or ``carbon_wt``, and any of the other
 composition keys of :class:`Steel` and ``alloy_factor``; with a grade, each
@@ -17,7 +17,7 @@ key given replaces the grade's value::
     [quench]
     temperature_c = 60.0
 
-    [specification]
+    [requirements]
     chd_min_mm = 0.8
     chd_max_mm = 1.1
     retained_austenite_max_pct = 25.0
@@ -41,7 +41,7 @@ from typing import Any
 
 from . import checks
 from .recipe import Recipe, Stage
-from .specification import Specification
+from .requirements import Requirements
 from .steel import Steel
 
 __all__ = ["RecipeError", "read_recipe", "format_recipe"]
@@ -52,7 +52,7 @@ _STEEL_KEYS = ("grade", *_STEEL_CONTENTS)
 #: The largest recipe file read, in bytes (1 MiB), and the most stages it may hold.
 LARGEST_FILE_BYTES = 1 << 20
 MOST_STAGES = 1000
-_SPECIFICATION_FIELDS = fields(Specification)
+_REQUIREMENT_FIELDS = fields(Requirements)
 
 
 class RecipeError(ValueError):
@@ -115,10 +115,10 @@ def format_recipe(recipe: Recipe) -> str:
              f"depth_mm = {recipe.depth_mm!r}", f"cells = {recipe.cells!r}"]
     if recipe.quench_c is not None:
         lines += ["", "[quench]", f"temperature_c = {recipe.quench_c!r}", f"austenite_hv = {recipe.austenite_hv!r}"]
-    if recipe.specification is not None:
-        lines += ["", "[specification]"]
-        for field in _SPECIFICATION_FIELDS:
-            value = getattr(recipe.specification, field.name)
+    if recipe.requirements is not None:
+        lines += ["", "[requirements]"]
+        for field in _REQUIREMENT_FIELDS:
+            value = getattr(recipe.requirements, field.name)
             if value != field.default:
                 lines.append(f"{field.name} = {str(value).lower() if isinstance(value, bool) else repr(value)}")
     for stage in recipe.stages:
@@ -142,15 +142,15 @@ def _steel_lines(steel: Steel) -> list[str]:
 
 
 def _recipe(document: dict[str, Any]) -> Recipe:
-    _known("the file", document, ("steel", "part", "quench", "specification", "stage"))
+    _known("the file", document, ("steel", "part", "quench", "requirements", "stage"))
     steel = _table(document, "steel", required=True)
     part = _table(document, "part", required=False)
     quench = _table(document, "quench", required=False)
-    specification = _table(document, "specification", required=False)
+    requirements = _table(document, "requirements", required=False)
     _known("[steel]", steel, _STEEL_KEYS)
     _known("[part]", part, ("geometry", "depth_mm", "cells"))
     _known("[quench]", quench, ("temperature_c", "austenite_hv"))
-    _known("[specification]", specification, tuple(field.name for field in _SPECIFICATION_FIELDS))
+    _known("[requirements]", requirements, tuple(field.name for field in _REQUIREMENT_FIELDS))
     hardened = "quench" in document
     if hardened and "temperature_c" not in quench:
         raise ValueError("[quench]: missing key 'temperature_c'")
@@ -160,14 +160,14 @@ def _recipe(document: dict[str, Any]) -> Recipe:
                   cells=checks.cells("[part]: cells", part.get("cells", 200)),
                   quench_c=checks.celsius("[quench]: temperature_c", quench["temperature_c"]) if hardened else None,
                   austenite_hv=checks.real("[quench]: austenite_hv", quench.get("austenite_hv", 300.0), "positive"),
-                  specification=_specification(specification) if "specification" in document else None)
+                  requirements=_requirements(requirements) if "requirements" in document else None)
 
 
-def _specification(table: dict[str, Any]) -> Specification:
+def _requirements(table: dict[str, Any]) -> Requirements:
     try:
-        return Specification(**table)
+        return Requirements(**table)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"[specification]: {error}") from None
+        raise ValueError(f"[requirements]: {error}") from None
 
 
 def _steel(table: dict[str, Any]) -> Steel:

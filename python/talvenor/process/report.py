@@ -13,7 +13,7 @@ from .plot import result_figure
 if TYPE_CHECKING:
     from .hardening import Hardening
     from .result import Result
-    from .specification import Specification
+    from .requirements import Requirements
 
 __all__ = ["write_report"]
 
@@ -27,12 +27,12 @@ _LINES_PER_PAGE = 72
 def write_report(path: str | os.PathLike[str], result: Result, *, title: str, summary: Sequence[str],
                  table: Sequence[str], subject: str = "", threshold_wt: float = 0.35,
                  hardening: Hardening | None = None, limit_hv: float = 550.0,
-                 specification: Specification | None = None) -> int:
+                 requirements: Requirements | None = None) -> int:
     """Write a PDF document of A4 pages to ``path`` and return its number of pages.
 
     The pages are the lines of ``summary`` (the recipe, the outcome and the
     verdict, on as many pages as they fill), the plot of ``result`` with the
-    bands of ``specification`` (the panels of :func:`plot_result` one above
+    bands of ``requirements`` (the panels of :func:`plot_result` one above
     another), and the lines of ``table``.  Every page is headed by ``title``
     and ends with the library's version, the date and its number.  The
     document's metadata hold ``title`` and, as its subject, ``subject``.
@@ -50,7 +50,7 @@ def write_report(path: str | os.PathLike[str], result: Result, *, title: str, su
     count = len(summary_pages) + 1 + len(table_pages)
     footer = f"talvenor {__version__}, {datetime.date.today().isoformat()}"
     plots = result_figure(result, threshold_wt=threshold_wt, hardening=hardening, limit_hv=limit_hv,
-                          specification=specification, page_in=_PAGE_IN)
+                          requirements=requirements, page_in=_PAGE_IN)
     # Room for the title and the footer: the rectangle is left, bottom, width, height.
     plots.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.915))
     figures = [*(_text_page(Figure, lines) for lines in summary_pages), plots,

@@ -11,7 +11,7 @@ from numpy.typing import NDArray
 from .hardening import Hardening, harden
 from .plot import plot_result
 from .recipe import Stage
-from .specification import Specification, Verdict, check
+from .requirements import Requirements, Verdict, check
 from .steel import Steel
 
 __all__ = ["Profile", "SurfaceHistory", "Result"]
@@ -182,25 +182,25 @@ class Result(Profile):
         """The case after quenching to ``quench_c`` °C: :func:`harden` of this result."""
         return harden(self, quench_c=quench_c, austenite_hv=austenite_hv)
 
-    def check(self, specification: Specification, hardening: Hardening | None = None) -> tuple[Verdict, ...]:
-        """A :class:`Verdict` for every band of ``specification``:
-        :func:`~talvenor.process.specification.check` of this result.
+    def check(self, requirements: Requirements, hardening: Hardening | None = None) -> tuple[Verdict, ...]:
+        """A :class:`Verdict` for every band of ``requirements``:
+        :func:`~talvenor.process.requirements.check` of this result.
 
         The CHD, the hardness and the retained austenite are read from
         ``hardening`` (from :meth:`harden`), which they need: without it they
         are a ValueError.
         """
-        return check(self, specification, hardening)
+        return check(self, requirements, hardening)
 
     def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None,
              hardening: Hardening | None = None, limit_hv: float = 550.0,
-             specification: Specification | None = None) -> None:
+             requirements: Requirements | None = None) -> None:
         """Draw the result into an image file: the profiles with the threshold
         and the case depth, and the surface over the recipe with the stage
         boundaries.  PNG unless the suffix of ``path`` names another format.
         With ``hardening`` (from :meth:`harden`) a panel between them shows
         the hardness against depth with ``limit_hv`` and the case-hardening
-        depth.  With ``specification`` its bands are shaded on their panels
+        depth.  With ``requirements`` its bands are shaded on their panels
         (those of the hardened case only with ``hardening``).
 
         Raises
@@ -209,4 +209,4 @@ class Result(Profile):
             Without matplotlib (``python -m pip install 'talvenor[plot]'``).
         """
         plot_result(self, path, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv,
-                    specification=specification)
+                    requirements=requirements)

@@ -1,6 +1,6 @@
 """What a drawing asks of a treated part, and the check of a result against it.
 
-A :class:`Specification` holds bands, each given by its two ends as separate
+A :class:`Requirements` holds bands, each given by its two ends as separate
 keys ``<quantity>_min_<unit>`` and ``<quantity>_max_<unit>``, either of which
 may be left out for a band open on that side; :func:`check` (or
 :meth:`Result.check`) returns a :class:`Verdict` per band given.
@@ -21,7 +21,7 @@ from .hardening import Hardening
 if TYPE_CHECKING:
     from .result import Result
 
-__all__ = ["Specification", "Verdict", "check"]
+__all__ = ["Requirements", "Verdict", "check"]
 
 # The bands: the keys' quantity and unit, the unit shown, and the decimals shown.
 _BANDS = (("chd", "mm", "mm", 2), ("case_depth", "mm", "mm", 2), ("surface_hardness", "hrc", "HRC", 1),
@@ -34,14 +34,14 @@ _DECIMALS = {unit: decimals for *_, unit, decimals in _BANDS} | {"g/m²": 2}
 
 
 @dataclass(frozen=True, kw_only=True)
-class Specification:
+class Requirements:
     """The bands a treated part must lie in, as a drawing states them.
 
     Every band is given by its two ends as separate keys, the lower one
     ``<quantity>_min_<unit>`` and the upper one ``<quantity>_max_<unit>``;
     either may be left out (None) for a band open on that side, and a
     quantity with neither is not checked.  The ends are included in the band.
-    The same keys make the ``[specification]`` table of a recipe file.
+    The same keys make the ``[requirements]`` table of a recipe file.
 
     Parameters
     ----------
@@ -86,10 +86,10 @@ class Specification:
 
     Examples
     --------
-    >>> drawing = Specification(chd_min_mm=0.8, chd_max_mm=1.1, retained_austenite_max_pct=25.0)
+    >>> drawing = Requirements(chd_min_mm=0.8, chd_max_mm=1.1, retained_austenite_max_pct=25.0)
     >>> drawing.needs_hardening
     ('chd_min_mm', 'chd_max_mm', 'retained_austenite_max_pct')
-    >>> Specification(chd_min_mm=1.1, chd_max_mm=0.8)
+    >>> Requirements(chd_min_mm=1.1, chd_max_mm=0.8)
     Traceback (most recent call last):
       ...
     ValueError: chd_min_mm 1.1 is above chd_max_mm 0.8
@@ -144,7 +144,7 @@ class Specification:
 
 @dataclass(frozen=True)
 class Verdict:
-    """One requirement of a :class:`Specification`, checked: what
+    """One requirement of a :class:`Requirements`, checked: what
     :meth:`Result.check` returns a tuple of.
 
     ``str(verdict)`` is its line of the verdict table that the command line
@@ -193,14 +193,14 @@ class Verdict:
                 f"{self.margin:+.{decimals}f}")
 
 
-def check(result: Result, specification: Specification, hardening: Hardening | None = None) -> tuple[Verdict, ...]:
-    """Check ``result`` against every band of ``specification``.
+def check(result: Result, requirements: Requirements, hardening: Hardening | None = None) -> tuple[Verdict, ...]:
+    """Check ``result`` against every band of ``requirements``.
 
     Parameters
     ----------
     result : Result
         A result of :func:`simulate`.
-    specification : Specification
+    requirements : Requirements
         The bands.
     hardening : Hardening, optional
         The hardened case of ``result`` (from :meth:`Result.harden`), which
@@ -210,7 +210,7 @@ def check(result: Result, specification: Specification, hardening: Hardening | N
     -------
     tuple of Verdict
         One per band given, in the order of the keys of
-        :class:`Specification`, and for ``no_carbides`` last.
+        :class:`Requirements`, and for ``no_carbides`` last.
 
     Raises
     ------
@@ -223,15 +223,15 @@ def check(result: Result, specification: Specification, hardening: Hardening | N
     >>> from talvenor import process
     >>> stage = process.Stage(duration_h=4.0, temperature_c=930.0, carbon_potential_wt=0.8)
     >>> result = process.simulate([stage], core_carbon_wt=0.2)
-    >>> drawing = process.Specification(case_depth_min_mm=0.8, surface_carbon_max_wt=0.75)
+    >>> drawing = process.Requirements(case_depth_min_mm=0.8, surface_carbon_max_wt=0.75)
     >>> for verdict in result.check(drawing):
     ...     print(verdict.name, round(verdict.value, 3), verdict.passed, round(verdict.margin, 3))
     Case depth at 0.35 wt% C 0.812 True 0.012
     Surface carbon 0.8 False -0.05
     """
-    if not isinstance(specification, Specification):
-        raise TypeError(f"specification must be a Specification, got {specification!r}")
-    hardened = specification.needs_hardening
+    if not isinstance(requirements, Requirements):
+        raise TypeError(f"requirements must be a Requirements, got {requirements!r}")
+    hardened = requirements.needs_hardening
     if hardening is None:
         if hardened:
             raise ValueError(f"{', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the hardened case, "
@@ -242,11 +242,11 @@ def check(result: Result, specification: Specification, hardening: Hardening | N
         raise ValueError("hardening is not of this result: its depths differ")
     verdicts = []
     for quantity, unit, shown, _ in _BANDS:
-        band = specification.band(quantity, unit)
+        band = requirements.band(quantity, unit)
         if band != (None, None):
-            name, value = _found(quantity, unit, result, hardening, specification)
+            name, value = _found(quantity, unit, result, hardening, requirements)
             verdicts.append(_verdict(name, band, shown, value))
-    if specification.no_carbides:
+    if requirements.no_carbides:
         verdicts.append(_verdict("No carbides", (None, 0.0), "g/m²", result.carbide_g_m2))
     return tuple(verdicts)
 
@@ -259,10 +259,10 @@ def _verdict(name: str, band: tuple[float | None, float | None], unit: str, valu
 
 
 def _found(quantity: str, unit: str, result: Result, hardening: Hardening | None,
-           specification: Specification) -> tuple[str, float]:
+           requirements: Requirements) -> tuple[str, float]:
     """The name of the requirement on ``quantity`` in ``unit`` and what ``result`` has."""
     if quantity == "case_depth":
-        threshold = specification.case_depth_threshold_wt
+        threshold = requirements.case_depth_threshold_wt
         return f"Case depth at {threshold:g} wt% C", _depth(lambda: result.case_depth_mm(threshold))
     if quantity == "surface_carbon":
         return "Surface carbon", result.surface_carbon_wt
@@ -270,7 +270,7 @@ def _found(quantity: str, unit: str, result: Result, hardening: Hardening | None
         return "Surface nitrogen", result.surface_nitrogen_wt
     assert hardening is not None
     if quantity == "chd":
-        limit = specification.chd_limit_hv
+        limit = requirements.chd_limit_hv
         return f"CHD at {limit:g} HV", _depth(lambda: hardening.case_hardening_depth_mm(limit))
     if quantity == "surface_hardness":
         return "Surface hardness", hardening.surface_hardness_hrc if unit == "hrc" else hardening.surface_hardness_hv

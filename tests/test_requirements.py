@@ -1,4 +1,4 @@
-"""The bands of process.Specification, checked against a result and its hardened case."""
+"""The bands of process.Requirements, checked against a result and its hardened case."""
 
 import math
 
@@ -37,7 +37,7 @@ CASE = hardening.Hardening(DEPTH, np.zeros(4), 1.0 - np.array([0.2, 0.1, 0.0, 0.
     (dict(no_carbides=True), "No carbides", 1.5, False, -1.5),
 ])
 def test_each_band_checks_the_figure_it_names(bands, name, value, passed, margin):
-    (verdict,) = RESULT.check(process.Specification(**bands), hardening=CASE)
+    (verdict,) = RESULT.check(process.Requirements(**bands), hardening=CASE)
     assert verdict.name == name and verdict.passed is passed
     assert verdict.value == pytest.approx(value, rel=1e-12) and verdict.margin == pytest.approx(margin, rel=1e-12)
 
@@ -45,7 +45,7 @@ def test_each_band_checks_the_figure_it_names(bands, name, value, passed, margin
 def test_a_surface_below_20_hrc_fails_a_band_in_hrc_and_the_verdicts_keep_the_order_of_the_keys():
     hv = np.full(4, 200.0)  # austenite alone, quenched above Ms
     soft = hardening.Hardening(DEPTH, *np.zeros((2, 4)), np.ones(4), hv, hardening.hv_to_hrc(hv), 500.0, 200.0)
-    drawing = process.Specification(no_carbides=True, surface_hardness_max_hrc=62.0, surface_hardness_max_hv=400.0,
+    drawing = process.Requirements(no_carbides=True, surface_hardness_max_hrc=62.0, surface_hardness_max_hv=400.0,
                                     chd_max_mm=1.0)
     verdicts = RESULT.check(drawing, hardening=soft)
     assert [(verdict.name, verdict.unit, verdict.passed) for verdict in verdicts] == [
@@ -56,16 +56,16 @@ def test_a_surface_below_20_hrc_fails_a_band_in_hrc_and_the_verdicts_keep_the_or
 
 
 @pytest.mark.parametrize("make, message", [
-    (lambda: process.Specification(chd_min_mm=1.1, chd_max_mm=0.8), "chd_min_mm 1.1 is above chd_max_mm 0.8"),
-    (lambda: process.Specification(surface_carbon_min_wt=-0.1), "surface_carbon_min_wt must be finite and not neg"),
-    (lambda: process.Specification(core_hardness_max_hv=math.inf), "core_hardness_max_hv must be finite"),
-    (lambda: process.Specification(chd_limit_hv=0.0), "chd_limit_hv must be finite and positive"),
-    (lambda: RESULT.check(process.Specification(surface_carbon_min_wt=0.7, retained_austenite_max_pct=25.0)),
+    (lambda: process.Requirements(chd_min_mm=1.1, chd_max_mm=0.8), "chd_min_mm 1.1 is above chd_max_mm 0.8"),
+    (lambda: process.Requirements(surface_carbon_min_wt=-0.1), "surface_carbon_min_wt must be finite and not neg"),
+    (lambda: process.Requirements(core_hardness_max_hv=math.inf), "core_hardness_max_hv must be finite"),
+    (lambda: process.Requirements(chd_limit_hv=0.0), "chd_limit_hv must be finite and positive"),
+    (lambda: RESULT.check(process.Requirements(surface_carbon_min_wt=0.7, retained_austenite_max_pct=25.0)),
      r"^retained_austenite_max_pct needs the hardened case, which a quench gives"),
-    (lambda: RESULT.check(process.Specification(chd_min_mm=0.5), hardening=process.simulate(
+    (lambda: RESULT.check(process.Requirements(chd_min_mm=0.5), hardening=process.simulate(
         RESULT.stages, steel=RESULT.steel).harden()), "hardening is not of this result"),
 ])
-def test_a_bad_specification_or_check_is_a_value_error_naming_it(make, message):
+def test_bad_requirements_or_a_bad_check_are_value_errors_naming_them(make, message):
     with pytest.raises(ValueError, match=message):
         make()
 
@@ -75,6 +75,6 @@ def test_a_bad_specification_or_check_is_a_value_error_naming_it(make, message):
     ("case_depth_threshold_wt", None, "case_depth_threshold_wt must be a number, got None"),
     ("no_carbides", "yes", "no_carbides must be true or false, got 'yes'"),
 ])
-def test_a_specification_of_the_wrong_type_is_a_type_error_naming_the_key(key, value, message):
+def test_requirements_of_the_wrong_type_are_type_errors_naming_the_key(key, value, message):
     with pytest.raises(TypeError, match=message):
-        process.Specification(**{key: value})
+        process.Requirements(**{key: value})
