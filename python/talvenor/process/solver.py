@@ -448,6 +448,9 @@ class _StagePhysics:
         # carbide remains; the stage's run switches it.
         self.saturated = False
         self.to_limit, self.falls_to_wt = to_limit, falls_to_wt
+        # The last root of the surface balance, and the slope of its
+        # residual there: the next balance starts from them.
+        self.balance: tuple[list[float], list[float]] | None = None
         # A boost delivers its flux whether or not the part can take it.
         self.delivered_y = (stage.carbon_flux_g_m2_h or 0.0) / 3600.0 / run.grams[0]
         limited = stage.carbon_flux_g_m2_h is not None or run.carbide > 0.0
@@ -595,10 +598,16 @@ class _StagePhysics:
         surface = [c.surface(y, None) for c, y in zip(conditions, first)]
         if not any(conditions[i].balanced for i in self.active):
             return surface, None
-        # The root of the balance by the secant method, from one step of
-        # fixed-point iteration (each element on its own: they hardly affect
-        # each other's).
+        # The root of the balance by the secant method (each element on its
+        # own: they hardly affect each other's).  The balances of a stage
+        # follow one another closely, so the first step is Newton's with the
+        # slope of the last root, from that root; the first balance of a
+        # stage starts with a step of fixed-point iteration instead.
         spacing = self.grid.spacing
+        slopes = None
+        if self.balance is not None:
+            roots, slopes = self.balance
+            surface = [root if conditions[i].balanced else y for i, (root, y) in enumerate(zip(roots, surface))]
         before: list[tuple[float, float]] = []
         for _ in range(_SURFACE_ITERATIONS):
             diffusivity = self._surface_diffusivities(surface, temperature)
@@ -607,9 +616,13 @@ class _StagePhysics:
             if all(abs(r) <= 1e-14 * abs(y) for r, y in zip(residual, surface)):
                 break
             now = list(zip(surface, residual))
-            surface = [y - r * (y - y_old) / (r - r_old) if r != r_old else y + r
-                       for (y, r), (y_old, r_old) in zip(now, before)] if before else [y + r for y, r in now]
+            if before:
+                slopes = [(r - r_old) / (y - y_old) if r != r_old and y != y_old else -1.0
+                          for (y, r), (y_old, r_old) in zip(now, before)]
+            surface = [y - r / slope for (y, r), slope in zip(now, slopes)] if slopes else [y + r for y, r in now]
             before = now
+        if slopes is not None:
+            self.balance = surface, slopes
         return surface, diffusivity
 
     def _surface_diffusivities(self, surface: list[float], temperature: float) -> list[float]:
