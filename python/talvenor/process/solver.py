@@ -7,8 +7,8 @@ of treated surface and D evaluated at the mean composition of the two cells.
 The flux through the treated surface is the surface condition's (see
 :mod:`.surface`), through the half cell between the surface and the first
 centre, of conductance ``2 D_s / h``; D_s is taken at the composition of the
-surface itself, which is found from the balance of the two fluxes by
-fixed-point iteration.  The far face of a plate and the centre of a cylinder
+surface itself, which is found from the balance of the two fluxes by the
+secant method.  The far face of a plate and the centre of a cylinder
 or sphere carry no flux.
 
 Time: TR-BDF2, a one-step, L-stable, second-order scheme of two implicit
