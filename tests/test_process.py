@@ -97,15 +97,19 @@ RECIPE = [
 
 
 # The nitrogen step of RECIPE leaves a profile too thin for 50 cells, so
-# the grids are refined on the carbon stages alone.
+# the grids are refined on the carbon stages alone.  In time the profiles
+# are compared: the uptake reaches second order only with finer steps.
 @pytest.mark.parametrize("stages, refined", [(RECIPE[:2], dict(cells=[50, 100, 200], steps_per_stage=[48] * 3)),
-                                             (RECIPE, dict(steps_per_stage=[16, 32, 64]))])
+                                             (RECIPE, dict(steps_per_stage=[64, 128, 256]))])
 def test_refinement_converges_at_second_order(stages, refined):
     runs = [dict(zip(refined, values)) for values in zip(*refined.values())]
-    uptakes = [process.simulate(stages, core_carbon_wt=0.2, **run).carbon_uptake_g_m2 for run in runs]
-    coarse, fine = uptakes[1] - uptakes[0], uptakes[2] - uptakes[1]
-    # In time the first steps of the stages converge faster still.
-    assert 3.0 < coarse / fine < (5.0 if "cells" in refined else 8.0)
+    results = [process.simulate(stages, core_carbon_wt=0.2, **run) for run in runs]
+    if "cells" in refined:
+        uptakes = [result.carbon_uptake_g_m2 for result in results]
+        coarse, fine = uptakes[1] - uptakes[0], uptakes[2] - uptakes[1]
+    else:
+        coarse, fine = (abs(b.carbon_wt - a.carbon_wt).max() for a, b in zip(results, results[1:]))
+    assert 3.0 < coarse / fine < 5.0
 
 
 @pytest.mark.parametrize("geometry", ["plate", "cylinder", "sphere"])
@@ -145,11 +149,13 @@ def test_the_time_steps_keep_the_tolerance(tolerance_wt):
     assert tolerance_wt / 20.0 < error < 2.0 * tolerance_wt
 
 
-def test_the_surface_history_is_as_accurate_as_the_profiles():
+def test_the_surface_history_keeps_the_tolerance_too():
     # Mass transfer at every stage, and nitrogen through a cooling ramp.
     recipe = process.read_recipe(Path(__file__).resolve().parents[1] / "examples" / "carbonitriding.toml")
+    tolerance_wt = process.simulation.TOLERANCE_WT
     result, exact = (process.simulate(recipe.stages, core_carbon_wt=recipe.core_carbon_wt, geometry=recipe.geometry,
-                                      depth_mm=recipe.depth_mm, **options) for options in ({}, {"tolerance_wt": 1e-6}))
+                                      depth_mm=recipe.depth_mm, tolerance_wt=tolerance)
+                     for tolerance in (tolerance_wt, 1e-6))
 
     def stages(history):
         # A boundary time appears twice, once for each of its stages.
@@ -159,8 +165,8 @@ def test_the_surface_history_is_as_accurate_as_the_profiles():
         shown, converged = getattr(result.history, element), getattr(exact.history, element)
         for own, reference in zip(stages(result.history), stages(exact.history)):
             expected = np.interp(result.history.time_h[own], exact.history.time_h[reference], converged[reference])
-            assert abs(shown[own] - expected).max() <= 0.005 * converged.max(), element
-    assert result.surface_nitrogen_wt == pytest.approx(exact.surface_nitrogen_wt, abs=2e-4)
+            assert abs(shown[own] - expected).max() <= tolerance_wt, element
+    assert result.surface_nitrogen_wt == pytest.approx(exact.surface_nitrogen_wt, abs=tolerance_wt)
 
 
 def test_case_depth_reads_the_profile():

@@ -95,7 +95,7 @@ def design_boost_diffuse(core_carbon_wt: float, case_depth_mm: float, *, tempera
     >>> boost, diffuse = design_boost_diffuse(0.2, 1.0, temperature_c=930.0, boost_potential_wt=1.1,
     ...                                       diffuse_potential_wt=0.8)
     >>> round(boost.duration_h, 2), round(diffuse.duration_h, 2)
-    (3.44, 0.25)
+    (3.26, 0.43)
     """
     core_carbon_wt = checks.real("core_carbon_wt", core_carbon_wt, "not negative")
     case_depth_mm = checks.real("case_depth_mm", case_depth_mm, "positive")

@@ -21,7 +21,7 @@ from .steel import Steel
 __all__ = ["simulate", "Runner"]
 
 #: The tolerance of the time steps, in wt%, unless asked otherwise.
-TOLERANCE_WT = 2e-3
+TOLERANCE_WT = 1e-2
 
 
 def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
@@ -69,7 +69,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
     tolerance_wt : float
         Accuracy of the time integration, in wt%: the time steps are chosen
         so that the error they make in the profiles of each stage stays
-        within about this much (default 0.002).
+        within about this much (default 0.01).
     steps_per_stage : int, optional
         A fixed number of time steps per stage instead, equal in the square
         root of the time since the start of the stage; the results converge

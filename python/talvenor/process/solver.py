@@ -11,50 +11,60 @@ surface itself, which is found from the balance of the two fluxes by the
 secant method.  The far face of a plate and the centre of a cylinder
 or sphere carry no flux.
 
-Time: TR-BDF2, a one-step, L-stable, second-order scheme of two implicit
-stages per step (a trapezoidal stage to t + gamma dt, then a BDF2 stage to
-t + dt): any step is stable, and the jump of a surface condition is damped,
-not ringing.  The diffusivities vary linearly through a step, between those
-of its start and those of its end, each implicit stage taking the ones of
-its own time, so that every stage solves one linear tridiagonal system.  The
-diffusivities at the end are evaluated at the composition extrapolated from
-the three states of the previous step against the square root of the time
-since the start of the stage, as the profile near the surface changes after
-a jump of the surface condition, and the next step starts from them: they
-change continuously from step to step, where diffusivities frozen anew for
-each step would jolt the stiff cells near the surface at every step.  The
-first step of a stage keeps the diffusivities of its start.
+Time: the numerical differentiation formulas of orders 1 to 5, with the
+order and the step chosen anew as the run goes (Shampine and Reichelt, SIAM
+J. Sci. Comput. 18 (1997) 1-22): each step solves for the profile at its end
+from the profiles at the ends of the steps before, kept as the backward
+differences of the polynomial through them.  The steps are linearly
+implicit: a step takes the diffusivities at the profile that this
+polynomial predicts for its end, as accurate as the step itself, so that it
+solves one linear tridiagonal system after one evaluation of the
+diffusivities per face.  Order 1 is the backward Euler step, which is
+L-stable and keeps the maximum principle.  Every stage starts with it, from
+the profile and its rate, the first step with the diffusivities of its
+start; so does the run after a jump of the surface condition within a stage.
+The order rises as the profile grows smooth in time.
 
-Step sizes: the local error of each step is estimated by the difference to
-the third-order solution embedded in the same stages (Hosea and Shampine,
-Applied Numerical Mathematics 20 (1996) 21-37), filtered through the step's
-matrix as they advise for stiff problems.  A step from t to t + dt after the
-start of a stage of duration T is accepted when that error, in wt%, is
-within the tolerance times ``dt T / (t + dt)**2``: later steps may err by
-less, in proportion to their share of the stage and to how little of the
-error they make fades before its end (an error made early is spread over an
-ever deeper profile).  Where the surface follows the first cell (behind a
-mass-transfer coefficient, in a boost) no step errs by more than the
-tolerance either, so that the history of the surface is as accurate as the
-profiles.  The next step is sized from the error.  With a fixed number of
-steps per stage instead, the steps are equal in the square root of the time
-since the start of the stage.  Either way a step is taken again, shorter, when it would
-leave the range that the maximum principle allows: the range of the profile
-at the start of the stage and of what its surface conditions drive it to.
-The steps of a stage depend on that stage and the profile at its start
-alone.
+Step sizes: the local error of a step is estimated from the difference
+between the profile at its end and the one predicted.  A step from t to
+t + dt after the start of a stage of duration T is accepted when that
+error, in wt%, is within the tolerance times ``3 dt T / (t + dt)**2``:
+later steps may err by less, in proportion to their share of the stage and
+to how little of the error they make fades before its end (an error made
+early is spread over an ever deeper profile); three because the errors of
+the steps fade and partly cancel, so that what is left of them at the end
+of a stage is, on the problems of the benchmarks, at most a third of the
+tolerance, and within it on a closed stage after a boost, where it fades
+least.  Where the surface follows the first cell (behind a mass-transfer
+coefficient, in a boost) no step errs by more than the tolerance either,
+so that the history of the surface keeps within it too.  The
+next step takes the order, of the one taken and the two next to it, whose
+error allows the longest step, and the length at which that error is a
+safe part of what the step may err by there.  A step that errs by too much
+is taken again, shorter; where its error did not shrink with it (the
+differences of the longer steps before no longer fit the profile), from the
+profile and its rate alone, at order 1.  With a fixed number of steps per
+stage instead, the steps are equal in the square root of the time since
+the start of the stage, of order 2 after the first.  Either way a step is
+taken again when it would leave the range that the maximum principle
+allows (the range of the profile at the start of the stage and of what its
+surface conditions drive it to): at order 1, and shorter where it already
+was.  The steps of a stage depend on that stage and the profile at its
+start alone.
 
-The scheme is written in its Runge-Kutta form, so the content of the part
-changes in each step by exactly the step's quadrature of the surface flux;
-the history records that integral beside the surface composition, which is
-found for each point of the history from the balance at that time's
-temperature.
+The formulas conserve what the part holds: the fluxes between the cells
+cancel in its content.  The content gained is integrated by the same
+formulas from the surface flux, beside the profile, so that it keeps the
+digits of the flux (as the difference of two contents it would not); the
+history records it beside the surface composition, which is found for each
+point of the history from the balance at that time's temperature.
 """
 
 from __future__ import annotations
 
 import array
 import copy
+import functools
 import itertools
 import math
 import numbers
@@ -76,25 +86,44 @@ GEOMETRIES = {"plate": 0, "cylinder": 1, "sphere": 2}
 
 ELEMENTS = ("carbon", "nitrogen")
 
-# TR-BDF2: the trapezoidal stage ends at t + GAMMA dt; the BDF2 stage has the
-# Runge-Kutta weights (W, W, D) of the rates at t, t + GAMMA dt and t + dt.
-GAMMA = 2.0 - math.sqrt(2.0)
-D = GAMMA / 2.0
-W = math.sqrt(2.0) / 4.0
-# The same weights less those of the embedded third-order solution,
-# ((1 - W) / 3, (3 W + 1) / 3, D / 3), over D: the rates so weighted, through
-# the step's matrix, give the step's error (its rates are V dy/dt).
-_FILTERED_ERROR_WEIGHTS = ((4.0 * W - 1.0) / (3.0 * D), -1.0 / (3.0 * D), 2.0 / 3.0)
+# The numerical differentiation formulas of orders 1 to 5 (Shampine and
+# Reichelt, SIAM J. Sci. Comput. 18 (1997) 1-22), in their form of backward
+# differences D_j of the profile at equal steps dt: the profile predicted
+# for the end of a step of order k is the sum of D_0 to D_k, and the profile
+# y there solves ALPHAS[k] (y - predicted) + sum of GAMMAS[j] D_j over j = 1
+# to k = dt dy/dt, with GAMMAS[k] = 1 + 1/2 + ... + 1/k and ALPHAS[k] =
+# (1 - KAPPA[k]) GAMMAS[k]; ERROR_CONSTANTS[k] (y - predicted) estimates the
+# local error of the step.  KAPPA is theirs but at order 1, where it is 0:
+# the backward Euler step, which keeps the maximum principle.
+_MAX_ORDER = 5
+_KAPPA = (0.0, 0.0, -1.0 / 9.0, -0.0823, -0.0415, 0.0)
+_GAMMAS = [0.0, *itertools.accumulate(1.0 / j for j in range(1, _MAX_ORDER + 1))]
+_ALPHAS = [(1.0 - kappa) * gamma for kappa, gamma in zip(_KAPPA, _GAMMAS)]
+_ERROR_CONSTANTS = [kappa * gamma + 1.0 / (k + 1) for k, (kappa, gamma) in enumerate(zip(_KAPPA, _GAMMAS))]
+# For a step of order k: the weights of D_0 to D_k in the prediction, all 1;
+# those in what the step's matrix multiplies, 1 and then 1 - GAMMAS[j] /
+# ALPHAS[k] (the profile at the start itself for order 1); and GAMMAS[1:k + 1].
+_ONES = np.ones(_MAX_ORDER + 1)
+_BASE_WEIGHTS = [np.array([1.0, *(1.0 - gamma / _ALPHAS[k] for gamma in _GAMMAS[1:k + 1])])
+                 for k in range(_MAX_ORDER + 1)]
+_GAMMA_WEIGHTS = [np.array(_GAMMAS[1:k + 1]) for k in range(_MAX_ORDER + 1)]
 
 # wt% per unit of site fraction, at low contents, of carbon and nitrogen.
 _WT_PER_Y = 100.0 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
 
 # Step-size control: the first step of a stage as a fraction of the stage,
-# and the bounds and safety factor of the change from one step to the next.
-_FIRST_STEP = 1e-4
-_GROWTH, _SHRINK, _SAFETY = 4.0, 0.2, 0.9
-# How much shorter a step is taken again after leaving the allowed range.
+# how many times its share of the tolerance a step may err by (see the
+# notes above), and the bounds and safety factor of the change from one step
+# to the next.  A step of order 3 or more is at most twice as long as the one
+# before: rescaling the differences to a much longer step magnifies their
+# rounding errors (with ten times, by 1e-11 of the content of a part).
+_FIRST_STEP = 1e-3
+_ALLOWANCE = 3.0
+_GROWTH_LOW_ORDER, _GROWTH, _SHRINK, _SAFETY = 10.0, 2.0, 0.2, 0.9
+# How much shorter a step of order 1 is taken again after leaving the allowed range.
 _BOUNDS_SHRINK = 0.25
+# A step shorter than this fraction of the time is lost in rounding.
+_SMALLEST_STEP = 1e-12
 # Leaving the allowed range by less than this fraction of it is rounding.
 _ROUNDING = 1e-12
 _EPSILON = float(np.finfo(np.float64).eps)
@@ -247,9 +276,11 @@ class Run:
             self._remember(start_s + duration, physics.surface_at(y, 1.0), uptake, carbide)
             self.surface = self.surfaces[-1]
             return self.profile()
-        previous: tuple[tuple[float, _Array], ...] = ()
-        operator = physics.operator(y, 0.0)
+        history = physics.history(y, 0.0)
         t, dt = 0.0, duration * _FIRST_STEP if ends is None else math.inf
+        # The error and the length of the last step rejected for its error
+        # at this time, if any.
+        rejected = math.inf, dt
         while t < duration:
             end = duration if ends is None else ends[0]
             # The last step of a stretch ends exactly at its end; one that
@@ -258,32 +289,40 @@ class Run:
                 dt = end - t
             elif end - t < 2.0 * dt:
                 dt = 0.5 * (end - t)
-            step = physics.step(y, operator, previous, t, dt)
-            if not physics.allows(step):
-                dt *= _BOUNDS_SHRINK
+            if dt <= _SMALLEST_STEP * (t + duration):
+                raise _Failure(f"the time steps shrink to nothing {(start_s + t) / 3600.0!r} h into the recipe")
+            step = physics.step(history, y, t, dt)
+            ratio = step.error_wt / physics.allowed(t, dt)
+            in_range = physics.allows(step)
+            if not in_range or (ends is None and ratio > 1.0):
+                order = history.order
+                if (not in_range and order > 1) or (in_range and ratio > rejected[0] * math.sqrt(dt / rejected[1])):
+                    # Start again from the profile and its present rate: at
+                    # order 1, which keeps within the range, and with an
+                    # error estimate that shrinks with the step, where one
+                    # from the differences of the longer steps before did not.
+                    history = physics.history(y, t / duration)
+                if in_range:
+                    rejected = ratio, dt
+                    dt = _length(dt, step.error_wt, order + 1, functools.partial(physics.allowed, t), _SAFETY)
+                elif order == 1:
+                    dt *= _BOUNDS_SHRINK
                 continue
-            share = dt * duration / (t + dt) ** 2
-            ratio = step.error_wt / (self.tolerance_wt * (min(1.0, share) if physics.followed else share))
-            if ends is None and ratio > 1.0:
-                dt *= _growth(ratio)
-                continue
+            rejected = math.inf, dt
             after = carbide - physics.carbide_used(step)
             stops = physics.stop(step.y_next, t + dt, after) >= 0.0
             switches = not stops and physics.change(step.y_next, t + dt, after) >= 0.0
             if stops or switches:
-                step = physics.cut(step, operator, previous, t, carbide, physics.stop if stops else physics.change,
+                step = physics.cut(step, history, t, carbide, physics.stop if stops else physics.change,
                                    before=switches and physics.saturated)
-            physics.check_limit(step.y_mid)
+                ratio = step.error_wt / physics.allowed(t, step.dt)
             physics.check_limit(step.y_next)
-            time, dt = start_s + t, step.dt
-            carbide_mid = carbide - physics.carbide_used(step, mid=True)
+            dt = step.dt
             carbide -= physics.carbide_used(step)
-            self._remember(time + GAMMA * dt, physics.surface_at(step.y_mid, (t + GAMMA * dt) / duration),
-                           [u + g for u, g in zip(uptake, step.uptake_mid)], carbide_mid)
             uptake = [u + g for u, g in zip(uptake, step.uptake)]
             t = end if dt == end - t else t + dt
             y = step.y_next
-            previous, operator = step.states(time, start_s), step.end
+            history.accept(step)
             if switches:
                 if physics.saturated:
                     # What is left of the carbide, a rounding error of the cut,
@@ -294,17 +333,21 @@ class Run:
                     carbide = 0.0
                 physics.saturated = not physics.saturated
                 # The surface condition jumps: the next step starts afresh.
-                previous, operator = (), physics.operator(y, t / duration)
+                history = physics.history(y, t / duration)
             self._remember(start_s + t, physics.surface_at(y, t / duration), uptake, carbide)
             if self.progress is not None:
                 self.progress(start_s + t)
             if stops:
                 break
             if ends is None:
-                dt *= _growth(ratio)
+                error_wt, exponent = history.next_order(step.error_wt, ratio)
+                dt = _length(dt, error_wt, exponent, functools.partial(physics.allowed, t),
+                             _GROWTH if history.order > 2 else _GROWTH_LOW_ORDER)
             else:
-                # On to the end of the planned step (one cut short to keep
-                # within the bounds takes the rest in one go where it can).
+                # Order 2 from the second step on; on to the end of the
+                # planned step (one cut short to keep within the bounds
+                # takes the rest in one go where it can).
+                history.order = min(2, history.order + 1)
                 if t == end:
                     ends.pop(0)
                 dt = math.inf
@@ -318,19 +361,6 @@ class Run:
         self.carbides.append(carbide)
 
 
-def _growth(ratio: float) -> float:
-    """How much longer the next step can be after one whose error was
-    ``ratio`` of the error allowed."""
-    return min(_GROWTH, max(_SHRINK, _SAFETY / math.sqrt(ratio)) if ratio > 0.0 else _GROWTH)
-
-
-def _extrapolate(states: Sequence[tuple[float, _Array]], t: float) -> _Array:
-    """The polynomial through the (time, composition) pairs, at ``t``."""
-    times = [s for s, _ in states]
-    return sum((math.prod((t - other) / (own - other) for other in times if other != own) * y
-                for own, y in states), np.zeros(()))
-
-
 @dataclass
 class _Operator:
     """The diffusivities at one time, as the surface flux ``source - g y_0``
@@ -339,13 +369,6 @@ class _Operator:
     faces: _Array  # (active elements, cells): the conductance to the next cell, none from the last
     g: _Array  # (active elements,)
     source: _Array  # (active elements,)
-
-    def towards(self, other: _Operator, weight: float) -> _Operator:
-        """The operator ``weight`` of the way from this one to ``other``."""
-        if other is self:
-            return self
-        return _Operator(*((1.0 - weight) * a + weight * b for a, b in
-                           ((self.faces, other.faces), (self.g, other.g), (self.source, other.source))))
 
     def system(self, scale: _Array) -> Tridiagonal:
         """The matrix ``scale + A``, the elements' systems stacked: the
@@ -371,66 +394,153 @@ class _Operator:
         return self.source - self.g * y[:, 0]
 
 
-class _Step:
-    """One TR-BDF2 step of length ``dt`` from ``y``.
+class _History:
+    """The profiles of the active elements at the ends of the last steps, as
+    the backward differences D_0, D_1, ... at equal steps of ``dt`` of the
+    polynomial through them, from which the next step predicts; and the
+    order of that step.  Each element's row of a difference has one more
+    column, the difference of the content the element has gained since the
+    history started, which the formulas integrate from the surface flux as
+    they do the profile from its rate."""
 
-    The diffusivities vary linearly through the step, from the operator
-    ``start`` to the operator ``end``, each implicit stage taking those of
-    its own time; the next step starts from this one's ``end``, so that they
-    change continuously from step to step.  The active elements move
-    independently through the step, so their systems are stacked into one
-    tridiagonal matrix, V / (D dt) + A, per stage.
+    def __init__(self, y: _Array, rate: _Array, flux: _Array, rows: slice, operator: _Operator) -> None:
+        # From the profile and its rate alone: the steps of order 1 start,
+        # the first of them with the ``operator`` of its start.
+        self.differences = np.zeros((_MAX_ORDER + 3, y.shape[0], y.shape[1] + 1))
+        self.differences[0, :, :-1] = y
+        self.differences[1, :, :-1], self.differences[1, :, -1] = rate, flux
+        self.dt, self.order, self.steps_at_order = 1.0, 1, 0
+        self.wt_per_y = _WT_PER_Y[rows]
+        self.start: _Operator | None = operator
+
+    def at(self, dt: float) -> _Array:
+        """The differences at steps of ``dt``: those of the same polynomial,
+        of the order of the next step and one more, whose highest difference
+        the next choice of order weighs."""
+        if dt == self.dt:
+            return self.differences
+        k = min(self.order + 1, _MAX_ORDER)
+        differences = self.differences.copy()
+        flat = differences.reshape(len(differences), -1)
+        flat[:k + 1] = _rescaling(k, dt / self.dt) @ flat[:k + 1]
+        return differences
+
+    def accept(self, step: _Step) -> None:
+        """Add the end of ``step`` to the history."""
+        k, d = self.order, step.correction
+        self.differences, self.dt = step.differences, step.dt
+        differences = self.differences
+        differences[k + 2] = d - differences[k + 1]
+        differences[k + 1] = d
+        # D_j += D_{j+1} from j = k down: sums from the highest difference.
+        np.cumsum(differences[k + 1::-1], axis=0, out=differences[k + 1::-1])
+        self.steps_at_order += 1
+        self.start = None
+
+    def norm_wt(self, difference: _Array) -> float:
+        """The largest of the site fractions of the profiles in ``difference``, in wt%."""
+        return float((np.abs(difference[:, :-1]).max(axis=1) * self.wt_per_y).max())
+
+    def next_order(self, error_wt: float, ratio: float) -> tuple[float, int]:
+        """The order of the next step after one whose error was ``error_wt``,
+        ``ratio`` of the error allowed: after as many steps at one order as
+        the order and one more, the order next to it whose error allows the
+        longest step, where that is longer.  Return the error of a step at
+        that order as long as the last, and the power of its length that it
+        grows as."""
+        k = self.order
+        if self.steps_at_order > k:
+            allowed = error_wt / ratio if ratio > 0.0 else math.inf
+            choices = [(_factor(ratio, k + 1), error_wt, k)]
+            if k > 1:
+                lower = _ERROR_CONSTANTS[k - 1] * self.norm_wt(self.differences[k])
+                choices.append((_factor(lower / allowed, k), lower, k - 1))
+            if k < _MAX_ORDER:
+                higher = _ERROR_CONSTANTS[k + 1] * self.norm_wt(self.differences[k + 2])
+                choices.append((_factor(higher / allowed, k + 2), higher, k + 1))
+            _, error_wt, order = max(choices, key=lambda choice: choice[0])
+            if order != k:
+                self.order, self.steps_at_order = order, 0
+        return error_wt, self.order + 1
+
+
+def _factor(ratio: float, exponent: int) -> float:
+    """How much longer a step can be than one whose error, which grows as
+    its length to ``exponent``, was ``ratio`` of the error allowed."""
+    return ratio ** (-1.0 / exponent) if ratio > 0.0 else math.inf
+
+
+def _length(dt: float, error_wt: float, exponent: int, allowed: Callable[[float], float], longest: float) -> float:
+    """The length of a step whose error, ``error_wt`` at the length ``dt``
+    and growing as the length to ``exponent``, is a safe part of what
+    ``allowed`` (of the length) allows, from a fifth of ``dt`` to
+    ``longest`` times it.  The error allowed changes with the length: a few
+    rounds of fixed-point iteration, which contracts by 1 / exponent."""
+    length = dt
+    for _ in range(3):
+        length = dt * min(longest, max(_SHRINK, _SAFETY * _factor(error_wt / allowed(length), exponent)))
+    return length
+
+
+def _rescaling(order: int, factor: float) -> _Array:
+    """The matrix that takes the backward differences D_0 to D_order of a
+    polynomial at equal steps to those at steps ``factor`` times as long
+    (Shampine and Reichelt): R(factor) R(1), transposed, where R(f) has the
+    rows i of the products over m = 1 to i of (m - 1 - f j) / m."""
+    low, ratios, unit = _RESCALING[order]
+    powers = np.ones((order + 1, order + 1))
+    powers[1:, 0] = 0.0
+    np.cumprod(low - factor * ratios, axis=0, out=powers[1:, 1:])
+    return (powers @ unit).T
+
+
+def _rescaling_parts(order: int) -> tuple[_Array, _Array, _Array]:
+    """(i - 1) / i and j / i for i, j from 1 to ``order``, and R(1)."""
+    i = np.arange(1.0, order + 1.0)[:, None]
+    low, ratios = (i - 1.0) / i, i.T / i
+    unit = np.ones((order + 1, order + 1))
+    unit[1:, 0] = 0.0
+    unit[1:, 1:] = np.cumprod(low - ratios, axis=0)
+    return low, ratios, unit
+
+
+_RESCALING = [_rescaling_parts(k) for k in range(_MAX_ORDER + 1)]
+
+
+class _Step:
+    """One step of length ``dt`` from ``y`` by the formula of order
+    ``order``, from the ``differences`` of the history at that step and the
+    profile and content ``predicted`` from them, with the ``operator`` of
+    the diffusivities at that profile: one linear system, the active
+    elements stacked into one tridiagonal matrix, ALPHAS[order] V / dt + A.
     """
 
-    def __init__(self, start: _Operator, end: _Operator, rows: slice, volumes: _Array, y: _Array, dt: float) -> None:
-        self.y, self.dt, self.end = y, dt, end
-        initial = y[rows]
-        shape = initial.shape
-        scale = volumes / (D * dt)
-        middle = start.towards(end, GAMMA)
-        system_mid = middle.system(scale)
-        system_end = system_mid if end is start else end.system(scale)
-
-        def solve(system: Tridiagonal, rhs: _Array) -> _Array:
-            return system.solve(rhs.ravel()).reshape(shape)
-
-        f, flux = start.rates(initial)
-        base = scale * initial
-        # Trapezoidal stage to t + GAMMA dt.
-        rhs = base + f
-        rhs[:, 0] += middle.source
-        mid = solve(system_mid, rhs)
-        f_mid = scale * mid - base - f
-        # BDF2 stage to t + dt.
-        explicit = (W / D) * (f + f_mid)
-        rhs = base + explicit
-        rhs[:, 0] += end.source
-        after = solve(system_end, rhs)
-        f_next = scale * (after - initial) - explicit
-        e1, e2, e3 = _FILTERED_ERROR_WEIGHTS
-        estimate = solve(system_end, e1 * f + e2 * f_mid + e3 * f_next)
-        self.error_wt = float((np.abs(estimate).max(axis=1) * _WT_PER_Y[rows]).max())
-        # The rounding error of the solutions grows with the condition of
+    def __init__(self, operator: _Operator, differences: _Array, order: int, predicted: _Array, rows: slice,
+                 volumes: _Array, y: _Array, dt: float) -> None:
+        self.y, self.dt, self.differences = y, dt, differences
+        shape = y[rows].shape
+        scale = volumes * (_ALPHAS[order] / dt)
+        flat = differences.reshape(len(differences), -1)
+        rhs = (_BASE_WEIGHTS[order] @ flat[:order + 1]).reshape(predicted.shape)[:, :-1] * scale
+        rhs[:, 0] += operator.source
+        after = operator.system(scale).solve(rhs.ravel()).reshape(shape)
+        # The content gained by the same formula, from the flux at the end:
+        # what enters the part in the step, kept to the digits of the flux;
+        # an element at rest gains nothing.
+        gained = differences[1:order + 1, :, -1]
+        gain = (dt * operator.surface_flux(after) - _GAMMA_WEIGHTS[order] @ gained) / _ALPHAS[order]
+        self.uptake = [0.0, 0.0]
+        self.uptake[rows] = (gained.sum(axis=0) + gain).tolist()
+        self.correction = np.concatenate((after - predicted[:, :-1], gain[:, None]), axis=1)
+        self.error_wt = float(_ERROR_CONSTANTS[order] * (np.abs(self.correction[:, :-1]).max(axis=1)
+                                                         * _WT_PER_Y[rows]).max())
+        # The rounding error of the solution grows with the condition of
         # the matrix: its diagonal over the part of it that is the cells'.
-        self.rounding = 8.0 * _EPSILON * float((2.0 * middle.faces.max() + middle.g.max()) / scale.min() + 1.0)
-        # The range of what the step reports: the profile at its end, and
-        # the first cell, which the surface in its middle is found beside.
-        self.low = np.minimum(mid[:, 0], after.min(axis=1))
-        self.high = np.maximum(mid[:, 0], after.max(axis=1))
-        # The Runge-Kutta quadrature of the surface flux, in site fraction
-        # times m; an element at rest gains nothing.
-        flux_mid = flux + middle.surface_flux(mid)
-        self.uptake_mid, self.uptake = [0.0, 0.0], [0.0, 0.0]
-        self.uptake_mid[rows] = (D * dt * flux_mid).tolist()
-        self.uptake[rows] = (dt * (W * flux_mid + D * end.surface_flux(after))).tolist()
-        self.y_mid, self.y_next = y.copy(), y.copy()
-        self.y_mid[rows], self.y_next[rows] = mid, after
-
-    def states(self, t: float, start_s: float) -> tuple[tuple[float, _Array], ...]:
-        """The compositions of the step that starts at ``t``, against the
-        square root of the time since ``start_s``."""
-        return tuple((math.sqrt(time - start_s), y) for time, y in
-                     ((t, self.y), (t + GAMMA * self.dt, self.y_mid), (t + self.dt, self.y_next)))
+        self.rounding = 8.0 * _EPSILON * ((2.0 * float(operator.faces.max()) + max(operator.g.tolist()))
+                                          / float(scale.min()) + 1.0)
+        self.low, self.high = after.min(axis=1).tolist(), after.max(axis=1).tolist()
+        self.y_next = y.copy()
+        self.y_next[rows] = after
 
 
 class _StagePhysics:
@@ -444,6 +554,7 @@ class _StagePhysics:
         self.face_factor = self.grid.areas / self.grid.spacing
         self.own = (stage.carbon.in_run(run.grams[0]), stage.nitrogen)
         self.carbon_limit_wt = run.carbon_limit_wt
+        self.tolerance_wt = run.tolerance_wt
         # Whether the surface is held at the carbon limit, as it is while
         # carbide remains; the stage's run switches it.
         self.saturated = False
@@ -472,10 +583,20 @@ class _StagePhysics:
             bounds[0] = (min(bounds[0][0], *limits), max(bounds[0][1], *limits))
         self.low = np.array([min(run.y[i].min(), low) for i, (low, _) in enumerate(bounds)])
         self.high = np.array([max(run.y[i].max(), high) for i, (_, high) in enumerate(bounds)])
+        self.low_column, self.high_column = self.low[:, None], self.high[:, None]
         slack = _ROUNDING * (self.high - self.low)
-        self.floor, self.ceiling = (self.low - slack)[self.rows], (self.high + slack)[self.rows]
+        floor, ceiling = (self.low - slack)[self.rows], (self.high + slack)[self.rows]
+        # The range of each active element, and its magnitude, which its rounding errors scale with.
+        self.range = floor.tolist(), ceiling.tolist(), np.maximum(np.abs(floor), np.abs(ceiling)).tolist()
         # Within those bounds the Slycke singularity may be out of reach.
         self.slycke_limit = run.slycke_limit and 5.0 * float(self.high.sum()) >= 1.0
+
+    def allowed(self, t: float, dt: float) -> float:
+        """The error in wt% that a step from ``t`` after the start of the
+        stage of length ``dt`` may make: its share of the tolerance (see the
+        notes of this module)."""
+        share = _ALLOWANCE * dt * self.stage.duration_s / (t + dt) ** 2
+        return self.tolerance_wt * (min(1.0, share) if self.followed else share)
 
     def limit(self, fraction: float) -> Held:
         """The surface held at the carbon limit at ``fraction`` of the stage."""
@@ -514,16 +635,14 @@ class _StagePhysics:
         surface = self.surface_at(y, t / self.stage.duration_s)
         return self.falls_to_wt - float(weight_percent(*surface)[0])
 
-    def carbide_used(self, step: _Step, *, mid: bool = False) -> float:
-        """The carbide that the part takes in the step (to its middle), less
-        what the atmosphere delivers."""
+    def carbide_used(self, step: _Step) -> float:
+        """The carbide that the part takes in the step, less what the
+        atmosphere delivers."""
         if not self.saturated:
             return 0.0
-        if mid:
-            return step.uptake_mid[0] - self.delivered_y * GAMMA * step.dt
         return step.uptake[0] - self.delivered_y * step.dt
 
-    def cut(self, step: _Step, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float, carbide: float,
+    def cut(self, step: _Step, history: _History, t: float, carbide: float,
             quantity: Callable[[_Array, float, float], float], *, before: bool) -> _Step:
         """The ``step`` from ``t`` cut short where ``quantity`` (of the
         profile, the time and the carbide) crosses zero, to within 1e-3 of its
@@ -540,7 +659,7 @@ class _StagePhysics:
             # Halving where false position has nothing to go by.
             trial = low - f_low * (high - low) / (f_high - f_low) if f_high > f_low else 0.5 * (low + high)
             trial = min(max(trial, low + 0.1 * resolution), high - 0.1 * resolution)
-            cut = self.step(step.y, start, previous, t, trial)
+            cut = self.step(history, step.y, t, trial)
             value = value_of(cut)
             if value >= 0.0:
                 high, f_high = trial, value
@@ -554,25 +673,35 @@ class _StagePhysics:
                 side = -1
         return best
 
-    def step(self, y: _Array, start: _Operator, previous: Sequence[tuple[float, _Array]], t: float,
-             dt: float) -> _Step:
-        """The step from ``y`` and the operator ``start`` at ``t`` after the
-        start of the stage, to the operator at the composition extrapolated
-        from the ``previous`` step (without one, ``start`` throughout)."""
-        end = start
-        if previous:
-            end = self.operator(_extrapolate(previous, math.sqrt(t + dt)), (t + dt) / self.stage.duration_s)
-        return _Step(start, end, self.rows, self.grid.volumes, y, dt)
+    def history(self, y: _Array, fraction: float) -> _History:
+        """A history that starts from ``y`` alone at ``fraction`` of the stage."""
+        operator = self.operator(y, fraction)
+        rate, flux = operator.rates(y[self.rows])
+        return _History(y[self.rows], rate / self.grid.volumes, flux, self.rows, operator)
+
+    def step(self, history: _History, y: _Array, t: float, dt: float) -> _Step:
+        """The step of length ``dt`` from ``y`` at ``t`` after the start of
+        the stage, at the order of the ``history``, with the diffusivities
+        of the profile that it predicts."""
+        differences = history.at(dt)
+        k = history.order
+        predicted = (_ONES[:k + 1] @ differences.reshape(len(differences), -1)[:k + 1]).reshape(differences.shape[1:])
+        operator = history.start
+        if operator is None:
+            profile = y.copy()
+            profile[self.rows] = predicted[:, :-1]
+            operator = self.operator(profile, (t + dt) / self.stage.duration_s)
+        return _Step(operator, differences, history.order, predicted, self.rows, self.grid.volumes, y, dt)
 
     def allows(self, step: _Step) -> bool:
         """Whether the step stays within what the maximum principle allows."""
-        rounding = step.rounding * np.maximum(np.abs(self.floor), np.abs(self.ceiling))
-        return bool(np.all(step.low >= self.floor - rounding) and np.all(step.high <= self.ceiling + rounding))
+        return all(floor - step.rounding * size <= low and high <= ceiling + step.rounding * size
+                   for low, high, floor, ceiling, size in zip(step.low, step.high, *self.range))
 
     def operator(self, y: _Array, fraction: float) -> _Operator:
         """The operator of the composition ``y`` (clipped to what the maximum
         principle allows) at ``fraction`` of the stage."""
-        y = np.minimum(np.maximum(y, self.low[:, None]), self.high[:, None])
+        y = np.minimum(np.maximum(y, self.low_column), self.high_column)
         temperature = self.stage.temperature_k(fraction)
         conditions = self.conditions(fraction)
         surface, diffusivity = self.surface(conditions, y[:, 0].tolist(), temperature)

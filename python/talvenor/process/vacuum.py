@@ -108,7 +108,7 @@ def design_vacuum_cycle(*, case_depth_mm: float, temperature_c: float, carbon_fl
     >>> stages = design_vacuum_cycle(case_depth_mm=0.8, temperature_c=960.0, carbon_flux_g_m2_h=80.0,
     ...                              surface_carbon_wt=0.7, core_carbon_wt=0.2)
     >>> len(stages), round(sum(stage.duration_h for stage in stages), 2)
-    (8, 2.21)
+    (8, 2.22)
     """
     if (steel is None) == (core_carbon_wt is None):
         raise ValueError("give either core_carbon_wt or steel")
