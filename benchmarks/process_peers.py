@@ -13,27 +13,25 @@ P3 examples/carbonitriding.toml.
 
 Errors are max |ΔC| and |ΔN| in wt% over the profile (the surface and every
 cell centre) against a reference converged in space and time: simulate on
-1,600 cells with 1,024 steps per stage, interpolated linearly to the depths of
-a coarser profile.  For P1-P3 at 200 and 1,600 cells the table gives the time
+1,600 cells at tolerance_wt 1e-10 (converged to about 1e-9 wt%), interpolated
+linearly to the depths of a coarser profile.  For P1-P3 at 200 and 1,600 cells the table gives the time
 and error of simulate at its defaults, of scipy at rtol 1e-6, and of the
-cheapest run of simulate (sweeping its accuracy knob, ``tolerance_wt`` where
-simulate has it, else ``steps_per_stage``) whose errors are at most scipy's.
+cheapest run of simulate (sweeping ``tolerance_wt``, four values a decade)
+whose errors are at most scipy's.
 Times are medians over the rounds, in one process.
 
 Two checks follow, on 200 cells.  Agreement: scipy at rtol 1e-10 and simulate
-with 1,024 steps per stage solve the same discrete problem, so they must
-agree to 1e-6 wt% (P3 also with its surfaces held, to tell a held surface
-from one behind a mass-transfer coefficient); the exit status is 1 if any
-does not.  Where simulate has ``tolerance_wt``: its time error alone (against
-the 1,024-step run on the same grid) divided by the tolerance, for
-tolerances of 1e-2 to 1e-5 wt%.
+at tolerance_wt 1e-10 solve the same discrete problem, so they must agree to
+1e-6 wt% (P3 also with its surfaces held, to tell a held surface from one
+behind a mass-transfer coefficient); the exit status is 1 if any does not.
+Then simulate's time error alone (against that converged run on the same
+grid) divided by the tolerance, for tolerances of 1e-2 to 1e-5 wt%.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
-import inspect
 import statistics
 import sys
 import time
@@ -46,16 +44,16 @@ import method_of_lines
 from talvenor import process
 
 ROOT = Path(__file__).resolve().parents[1]
-REFERENCE = {"cells": 1600, "steps_per_stage": 1024}
-CONVERGED_STEPS = 1024  # steps per stage of simulate's time-converged runs
+REFERENCE_CELLS = 1600
+CONVERGED = {"tolerance_wt": 1e-10}  # simulate converged in time
+QUICK_CONVERGED = {"tolerance_wt": 1e-8}  # enough for the smoke test
 PEER_RTOL = 1e-6
 TIGHT = {"rtol": 1e-10, "atol": 1e-12}
 AGREEMENT_WT = 1e-6
 TOLERANCES_WT = (1e-2, 1e-3, 1e-4, 1e-5)
-# The accuracy knob's settings, from the cheapest, for the run that matches scipy's error:
-# four tolerances a decade, so that the match costs at most 10**0.25 too many steps.
-LADDERS = {"tolerance_wt": [10.0 ** (-k / 4) for k in range(4, 37)],
-           "steps_per_stage": sorted({round(2 * 2 ** (k / 2)) for k in range(19)})}
+# The tolerances, from the loosest, for the run that matches scipy's error: four
+# a decade, so that the match costs at most 10**0.25 too many steps.
+LADDER = [10.0 ** (-k / 4) for k in range(4, 37)]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -133,19 +131,19 @@ def cell(seconds, error):
     return f"{seconds * 1e3:8.1f} {error[0]:8.1e} {error[1]:8.1e}"
 
 
-def compare(problem, cells, reference, knob, rounds):
+def compare(problem, cells, reference, rounds):
     """One row of the table: simulate at its defaults, scipy, and simulate at scipy's error."""
     arguments = problem.arguments(cells)
     own_s, own = timed(lambda: process.simulate(**arguments), rounds)
     peer_s, peer = timed(lambda: method_of_lines.solve(**arguments, rtol=PEER_RTOL), rounds)
     peer_error = errors(peer, reference)
     row = f"{problem.name:<4} {cell(own_s, errors(own, reference))}  {cell(peer_s, peer_error)}  "
-    for setting in LADDERS[knob]:
-        error = errors(process.simulate(**arguments, **{knob: setting}), reference)
+    for tolerance in LADDER:
+        error = errors(process.simulate(**arguments, tolerance_wt=tolerance), reference)
         if within(error, peer_error):
-            match_s, _ = timed(lambda: process.simulate(**arguments, **{knob: setting}), rounds)
-            return row + f"{setting:>{len(knob)}.3g} {cell(match_s, error)} {peer_s / match_s:8.1f}"
-    return row + f"not reached by {knob}={LADDERS[knob][-1]:g}"
+            match_s, _ = timed(lambda: process.simulate(**arguments, tolerance_wt=tolerance), rounds)
+            return row + f"{tolerance:>12.3g} {cell(match_s, error)} {peer_s / match_s:8.1f}"
+    return row + f"not reached by tolerance_wt={LADDER[-1]:g}"
 
 
 def main(argv=None):
@@ -155,47 +153,43 @@ def main(argv=None):
     options = parser.parse_args(argv)
     rounds = options.rounds or (1 if options.quick else 5)
     grids = (200,) if options.quick else (200, 1600)
-    knob = "tolerance_wt" if "tolerance_wt" in inspect.signature(process.simulate).parameters else "steps_per_stage"
     cases = problems()
 
     print(f"talvenor.process against scipy {scipy.__version__} solve_ivp BDF, Python {sys.version.split()[0]}, "
-          f"{rounds} rounds; accuracy knob: {knob}")
+          f"{rounds} rounds")
     # The smoke test makes do with a reference converged less far in time.
-    reference_steps = 256 if options.quick else REFERENCE["steps_per_stage"]
-    print(f"errors: max |ΔC|, |ΔN| in wt% against simulate on {REFERENCE['cells']} cells, "
-          f"{reference_steps} steps per stage")
-    references = {p.name: process.simulate(**p.arguments(REFERENCE["cells"]), steps_per_stage=reference_steps)
-                  for p in cases}
+    converged = QUICK_CONVERGED if options.quick else CONVERGED
+    print(f"errors: max |ΔC|, |ΔN| in wt% against simulate on {REFERENCE_CELLS} cells, tolerance_wt "
+          f"{converged['tolerance_wt']:g}")
+    references = {p.name: process.simulate(**p.arguments(REFERENCE_CELLS), **converged) for p in cases}
     header = f"{'ms':>8} {'C err':>8} {'N err':>8}"
     for cells in grids:
         print(f"\n{cells} cells")
         print(f"{'':<4} {'talvenor default':^26}  {f'scipy BDF rtol {PEER_RTOL:g}':^26}  "
-              f"{'talvenor at scipy error':^{len(knob) + 27}} {'scipy /':>8}")
-        print(f"{'':<4} {header}  {header}  {knob} {header} {'talvenor':>8}")
+              f"{'talvenor at scipy error':^39} {'scipy /':>8}")
+        print(f"{'':<4} {header}  {header}  tolerance_wt {header} {'talvenor':>8}")
         for problem in cases:
-            print(compare(problem, cells, references[problem.name], knob, rounds), flush=True)
+            print(compare(problem, cells, references[problem.name], rounds), flush=True)
 
     cells = 200
-    print(f"\nagreement on {cells} cells: scipy at rtol {TIGHT['rtol']:g} against simulate with "
-          f"{CONVERGED_STEPS} steps per stage (at most {AGREEMENT_WT:g} wt%)")
-    converged = {}
+    print(f"\nagreement on {cells} cells: scipy at rtol {TIGHT['rtol']:g} against simulate at tolerance_wt "
+          f"{converged['tolerance_wt']:g} (at most {AGREEMENT_WT:g} wt%)")
+    exact = {}
     failed = []
     for problem in cases + [held(cases[2])]:
-        converged[problem.name] = process.simulate(**problem.arguments(cells), steps_per_stage=CONVERGED_STEPS)
-        difference = errors(method_of_lines.solve(**problem.arguments(cells), **TIGHT), converged[problem.name])
+        exact[problem.name] = process.simulate(**problem.arguments(cells), **converged)
+        difference = errors(method_of_lines.solve(**problem.arguments(cells), **TIGHT), exact[problem.name])
         verdict = "ok" if within(difference, (AGREEMENT_WT, AGREEMENT_WT)) else "DIFFERENT"
         print(f"{problem.name:<8} {surfaces(problem):<10} C {difference[0]:8.1e}  N {difference[1]:8.1e}  {verdict}")
         if verdict != "ok":
             failed.append(problem.name)
 
-    if knob == "tolerance_wt":
-        print(f"\ntime error / tolerance_wt on {cells} cells (max of C and N, against {CONVERGED_STEPS} steps "
-              "per stage)")
-        print(f"{'tolerance_wt':>12} " + " ".join(f"{p.name:>6}" for p in cases))
-        for tolerance in TOLERANCES_WT:
-            ratios = [max(errors(process.simulate(**p.arguments(cells), tolerance_wt=tolerance),
-                                 converged[p.name])) / tolerance for p in cases]
-            print(f"{tolerance:>12g} " + " ".join(f"{ratio:6.2f}" for ratio in ratios))
+    print(f"\ntime error / tolerance_wt on {cells} cells (max of C and N, against the converged run)")
+    print(f"{'tolerance_wt':>12} " + " ".join(f"{p.name:>6}" for p in cases))
+    for tolerance in TOLERANCES_WT:
+        ratios = [max(errors(process.simulate(**p.arguments(cells), tolerance_wt=tolerance), exact[p.name]))
+                  / tolerance for p in cases]
+        print(f"{tolerance:>12g} " + " ".join(f"{ratio:6.2f}" for ratio in ratios))
 
     if failed:
         print(f"\nsummary: simulate and scipy differ by more than {AGREEMENT_WT:g} wt% in {', '.join(failed)}")
