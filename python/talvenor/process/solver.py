@@ -432,8 +432,8 @@ class _History:
         differences = self.differences
         differences[k + 2] = d - differences[k + 1]
         differences[k + 1] = d
-        # D_j += D_{j+1} from j = k down: sums from the highest difference.
-        np.cumsum(differences[k + 1::-1], axis=0, out=differences[k + 1::-1])
+        for j in range(k, -1, -1):
+            differences[j] += differences[j + 1]
         self.steps_at_order += 1
         self.start = None
 
