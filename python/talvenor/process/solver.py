@@ -33,7 +33,7 @@ later steps may err by less, in proportion to their share of the stage and
 to how little of the error they make fades before its end (an error made
 early is spread over an ever deeper profile); three because the errors of
 the steps fade and partly cancel, so that what is left of them at the end
-of a stage is, on the problems of the benchmarks, at most a third of the
+of a stage is, on the problems of the benchmarks, at most 0.4 of the
 tolerance, and within it on a closed stage after a boost, where it fades
 least.  Where the surface follows the first cell (behind a mass-transfer
 coefficient, in a boost) no step errs by more than the tolerance either,
@@ -682,7 +682,8 @@ class _StagePhysics:
     def step(self, history: _History, y: _Array, t: float, dt: float) -> _Step:
         """The step of length ``dt`` from ``y`` at ``t`` after the start of
         the stage, at the order of the ``history``, with the diffusivities
-        of the profile that it predicts."""
+        of the profile that it predicts (the first step of a history, with
+        those of its start)."""
         differences = history.at(dt)
         k = history.order
         predicted = (_ONES[:k + 1] @ differences.reshape(len(differences), -1)[:k + 1]).reshape(differences.shape[1:])
