@@ -196,6 +196,9 @@ STAGE = dict(duration_h=1.0, temperature_c=930.0)
      r"stage 2 of 2: carbon and nitrogen reach 5 \(y_C \+ y_N\) = 1.0"),
     (lambda: process.simulate([process.Stage(**STAGE, carbon_potential_wt=0.8)], core_carbon_wt=0.2,
                               carbon_diffusivity=lambda x, T: math.nan), "stage 1 of 1: the carbon diffusivity is nan"),
+    (lambda: process.simulate([process.Stage(**STAGE, carbon_potential_wt=0.8)], core_carbon_wt=0.2,
+                              tolerance_wt=1e-300), "stage 1 of 1: the time steps shrink to nothing .* h into the "
+                                                    "recipe: no step meets tolerance_wt 1e-300"),
     (lambda: process.simulate([process.Stage(**STAGE, nitrogen_potential_wt=0.2)], core_carbon_wt=0.2,
                               nitrogen_diffusivity=lambda x, T: -1e-11), "the nitrogen diffusivity is -1e-11"),
     *[(lambda value=value: process.simulate([process.Stage(**STAGE, carbon_potential_wt=0.8)], core_carbon_wt=0.2,

@@ -94,8 +94,9 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         For an argument out of range, or when a stage drives the composition
         to where the default diffusivities are singular (about 4 wt% carbon
         and nitrogen together) or a diffusivity returns a negative or
-        non-finite value, the message naming the stage; and when a number
-        of the result overflows to one that is not finite.
+        non-finite value or no time step meets ``tolerance_wt`` (one below
+        what the arithmetic resolves), the message naming the stage; and
+        when a number of the result overflows to one that is not finite.
 
     Examples
     --------

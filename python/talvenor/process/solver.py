@@ -122,11 +122,11 @@ _ALLOWANCE = 3.0
 _GROWTH_LOW_ORDER, _GROWTH, _SHRINK, _SAFETY = 10.0, 2.0, 0.2, 0.9
 # How much shorter a step of order 1 is taken again after leaving the allowed range.
 _BOUNDS_SHRINK = 0.25
-# A step shorter than this fraction of the time is lost in rounding.
-_SMALLEST_STEP = 1e-12
 # Leaving the allowed range by less than this fraction of it is rounding.
 _ROUNDING = 1e-12
 _EPSILON = float(np.finfo(np.float64).eps)
+# A step shorter than this fraction of the time is lost in rounding.
+_SMALLEST_STEP = 8.0 * _EPSILON
 _SURFACE_ITERATIONS = 50
 # How far short of the carbon limit a stage run to the limit ends, in wt%.
 _LIMIT_MARGIN_WT = 1e-3
@@ -290,7 +290,8 @@ class Run:
             elif end - t < 2.0 * dt:
                 dt = 0.5 * (end - t)
             if dt <= _SMALLEST_STEP * (t + duration):
-                raise _Failure(f"the time steps shrink to nothing {(start_s + t) / 3600.0!r} h into the recipe")
+                raise _Failure(f"the time steps shrink to nothing {(start_s + t) / 3600.0!r} h into the recipe: no "
+                               f"step meets tolerance_wt {self.tolerance_wt!r} and the maximum principle")
             step = physics.step(history, y, t, dt)
             ratio = step.error_wt / physics.allowed(t, dt)
             in_range = physics.allows(step)
