@@ -14,10 +14,10 @@ P3 examples/carbonitriding.toml.
 Errors are max |ΔC| and |ΔN| in wt% over the profile (the surface and every
 cell centre) against a reference converged in space and time: simulate on
 1,600 cells at tolerance_wt 1e-10 (converged to about 1e-9 wt%), interpolated
-linearly to the depths of a coarser profile.  For P1-P3 at 200 and 1,600 cells the table gives the time
-and error of simulate at its defaults, of scipy at rtol 1e-6, and of the
-cheapest run of simulate (sweeping ``tolerance_wt``, four values a decade)
-whose errors are at most scipy's.
+linearly to the depths of a coarser profile.  For P1-P3 at 200 and 1,600
+cells the table gives the time and error of simulate at its defaults, of
+scipy at rtol 1e-6, and of the cheapest run of simulate (sweeping
+``tolerance_wt``, four values a decade) whose errors are at most scipy's.
 Times are medians over the rounds, in one process.
 
 Two checks follow, on 200 cells.  Agreement: scipy at rtol 1e-10 and simulate

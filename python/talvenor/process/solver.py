@@ -114,9 +114,9 @@ _WT_PER_Y = 100.0 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NI
 # Step-size control: the first step of a stage as a fraction of the stage,
 # how many times its share of the tolerance a step may err by (see the
 # notes above), and the bounds and safety factor of the change from one step
-# to the next.  A step of order 3 or more is at most twice as long as the one
-# before: rescaling the differences to a much longer step magnifies their
-# rounding errors (with ten times, by 1e-11 of the content of a part).
+# to the next; a step may grow more at orders 1 and 2 than above (see
+# _History.growth: growing tenfold at every order, the content of a part
+# drifts by 1e-11).
 _FIRST_STEP = 1e-3
 _ALLOWANCE = 3.0
 _GROWTH_LOW_ORDER, _GROWTH, _SHRINK, _SAFETY = 10.0, 2.0, 0.2, 0.9
@@ -342,8 +342,7 @@ class Run:
                 break
             if ends is None:
                 error_wt, exponent = history.next_order(step.error_wt, ratio)
-                dt = _length(dt, error_wt, exponent, functools.partial(physics.allowed, t),
-                             _GROWTH if history.order > 2 else _GROWTH_LOW_ORDER)
+                dt = _length(dt, error_wt, exponent, functools.partial(physics.allowed, t), history.growth)
             else:
                 # Order 2 from the second step on; on to the end of the
                 # planned step (one cut short to keep within the bounds
@@ -414,6 +413,13 @@ class _History:
         self.wt_per_y = _WT_PER_Y[rows]
         self.start: _Operator | None = operator
 
+    @property
+    def growth(self) -> float:
+        """How many times longer than the last the next step may be: at
+        orders 3 and up, rescaling the differences to a much longer step
+        magnifies their rounding errors."""
+        return _GROWTH if self.order > 2 else _GROWTH_LOW_ORDER
+
     def at(self, dt: float) -> _Array:
         """The differences at steps of ``dt``: those of the same polynomial,
         of the order of the next step and one more, whose highest difference
@@ -438,10 +444,6 @@ class _History:
         self.steps_at_order += 1
         self.start = None
 
-    def norm_wt(self, difference: _Array) -> float:
-        """The largest of the site fractions of the profiles in ``difference``, in wt%."""
-        return float((np.abs(difference[:, :-1]).max(axis=1) * self.wt_per_y).max())
-
     def next_order(self, error_wt: float, ratio: float) -> tuple[float, int]:
         """The order of the next step after one whose error was ``error_wt``,
         ``ratio`` of the error allowed: after as many steps at one order as
@@ -454,15 +456,21 @@ class _History:
             allowed = error_wt / ratio if ratio > 0.0 else math.inf
             choices = [(_factor(ratio, k + 1), error_wt, k)]
             if k > 1:
-                lower = _ERROR_CONSTANTS[k - 1] * self.norm_wt(self.differences[k])
+                lower = _ERROR_CONSTANTS[k - 1] * _largest_wt(self.differences[k], self.wt_per_y)
                 choices.append((_factor(lower / allowed, k), lower, k - 1))
             if k < _MAX_ORDER:
-                higher = _ERROR_CONSTANTS[k + 1] * self.norm_wt(self.differences[k + 2])
+                higher = _ERROR_CONSTANTS[k + 1] * _largest_wt(self.differences[k + 2], self.wt_per_y)
                 choices.append((_factor(higher / allowed, k + 2), higher, k + 1))
             _, error_wt, order = max(choices, key=lambda choice: choice[0])
             if order != k:
                 self.order, self.steps_at_order = order, 0
         return error_wt, self.order + 1
+
+
+def _largest_wt(difference: _Array, wt_per_y: _Array) -> float:
+    """The largest of the site fractions of the profiles in ``difference``
+    (its rows with the content column last), in wt%."""
+    return float((np.abs(difference[:, :-1]).max(axis=1) * wt_per_y).max())
 
 
 def _factor(ratio: float, exponent: int) -> float:
@@ -533,8 +541,7 @@ class _Step:
         self.uptake = [0.0, 0.0]
         self.uptake[rows] = (gained.sum(axis=0) + gain).tolist()
         self.correction = np.concatenate((after - predicted[:, :-1], gain[:, None]), axis=1)
-        self.error_wt = float(_ERROR_CONSTANTS[order] * (np.abs(self.correction[:, :-1]).max(axis=1)
-                                                         * _WT_PER_Y[rows]).max())
+        self.error_wt = _ERROR_CONSTANTS[order] * _largest_wt(self.correction, _WT_PER_Y[rows])
         # The rounding error of the solution grows with the condition of
         # the matrix: its diagonal over the part of it that is the cells'.
         self.rounding = 8.0 * _EPSILON * ((2.0 * float(operator.faces.max()) + max(operator.g.tolist()))
