@@ -3,11 +3,11 @@
 This is what a Python user would write instead of ``process.simulate``: the
 same semi-discrete problem handed to ``scipy.integrate.solve_ivp(method="BDF")``
 with a banded Jacobian pattern (``jac_sparsity``), which scipy fills by finite
-differences.  Space is discretised as in talvenor.process.solver, per element
+differences.  Space is discretised as in talvenor.process.solvers, per element
 e and in site fractions y:
 
 - cells i = 0..N-1 from the treated surface inwards, spacing h, volumes V_i
-  and face areas a_k per unit of treated surface from ``solver.Grid``;
+  and face areas a_k per unit of treated surface from ``solvers.Grid``;
 - between cells i and i + 1 the flux a_{i+1} D_e(ybar, T) (y_i - y_{i+1}) / h,
   with D_e at the mean composition ybar of the two cells;
 - through the treated surface a closed element has no flux, a held one
@@ -31,7 +31,7 @@ from scipy import integrate, sparse
 
 from talvenor import slycke
 from talvenor.process import site_fractions, weight_percent
-from talvenor.process.solver import Grid
+from talvenor.process.solvers import Grid
 
 __all__ = ["Solution", "solve"]
 

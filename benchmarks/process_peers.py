@@ -78,7 +78,7 @@ def constant(composition, temperature_k):
 
 def problems():
     Stage = process.Stage
-    plate = {"steel": process.Steel(carbon_wt=0.2), "geometry": "plate", "depth_mm": 3.0}
+    plate = {"steel": process.Steel(carbon_wt=0.2), "part": process.Part(geometry="plate", depth_mm=3.0)}
     p3 = process.read_recipe(ROOT / "examples" / "carbonitriding.toml")
     return [
         Problem("P1", process.Recipe(stages=(Stage(duration_h=1.0, temperature_c=930.0, carbon_potential_wt=1.0),),

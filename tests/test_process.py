@@ -18,7 +18,7 @@ import pytest
 from conftest import run_python
 
 process = pytest.importorskip("talvenor.process")
-from talvenor.process import composition  # noqa: E402
+from talvenor.process import units  # noqa: E402
 
 D = 2e-11  # m²/s
 CORE_WT, POTENTIAL_WT = 0.2, 1.0
@@ -67,7 +67,7 @@ def test_held_surface_and_mass_transfer_match_the_semi_infinite_solutions(hours)
     expected = erfc(u) - np.exp(h * x + h * h * D * t) * erfc(u + h * root)
     assert abs(transfer - expected).max() < 0.005
     content = (Y_POTENTIAL - Y_CORE) / h * (math.exp(h * h * D * t) * math.erfc(h * root) - 1 + 2 * h * root / math.sqrt(math.pi))
-    grams = composition.MOLAR_MASS_CARBON * 7870.0 * 1e3 / composition.MOLAR_MASS_IRON
+    grams = units.grams_per_site_fraction_m(7870.0)[0]
     assert result.carbon_uptake_g_m2 == pytest.approx(grams * content, rel=0.005)
 
 

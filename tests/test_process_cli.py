@@ -14,7 +14,8 @@ import pytest
 from conftest import run_python
 
 process = pytest.importorskip("talvenor.process")
-from talvenor.process import cli, report  # noqa: E402
+from talvenor.process import cli  # noqa: E402
+from talvenor.process.present import plot, report  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -160,7 +161,7 @@ def test_a_run_that_fails_leaves_the_output_files_as_they_were(options, status, 
     (tmp_path / "recipe.toml").write_text(STEEL + STAGE, encoding="utf-8")
     (tmp_path / "old.csv").write_text("kept\n", encoding="utf-8")
     if status == 130:  # Ctrl-C while the plot is drawn, after the CSV
-        monkeypatch.setattr(process.Result, "plot", interrupt)
+        monkeypatch.setattr(plot, "plot_result", interrupt)
     before = {path: path.read_bytes() for path in tmp_path.iterdir()}
     argv = [str(tmp_path / "recipe.toml"), *(option.format(tmp=tmp_path) for option in options)]
     assert cli.main(argv) == status
@@ -266,7 +267,8 @@ def test_a_recipe_is_checked_against_its_requirements_and_reported(change, statu
 def test_a_long_summary_flows_onto_more_pages_of_the_report(tmp_path):
     result = run(process.read_recipe(EXAMPLES / "gas_carburizing.toml"))
     pdf = tmp_path / "long.pdf"
-    pages = report.write_report(pdf, result, title="long", summary=[f"line {n}" for n in range(150)], table=["table"])
+    pages = report.write_document(pdf, title="long", summary=[f"line {n}" for n in range(150)],
+                                  plots=plot.result_figure(result, page_in=(8.27, 11.69)), table=["table"])
     assert pages == len(re.findall(rb"/Type\s*/Page\b", pdf.read_bytes())) == 3 + 1 + 1
 
 

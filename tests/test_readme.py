@@ -23,10 +23,15 @@ def test_readme_examples():
     assert result.failed == 0, f"{result.failed} of {result.attempted} README examples failed (see the report above)"
 
 
-PROCESS_MODULES = ["composition", "design", "hardening", "recipe", "simulation", "solubility", "steel", "vacuum"]
+def process_modules():
+    """The modules of talvenor.process whose docstrings hold examples."""
+    package = README.parent / "python" / "talvenor" / "process"
+    for path in sorted(package.rglob("*.py")):
+        if ">>>" in path.read_text(encoding="utf-8"):
+            yield ".".join(path.relative_to(package).with_suffix("").parts)
 
 
-@pytest.mark.parametrize("name", PROCESS_MODULES)
+@pytest.mark.parametrize("name", list(process_modules()))
 def test_process_docstring_examples(name):
     module = pytest.importorskip(f"talvenor.process.{name}")
     result = doctest.testmod(module, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE, report=True)

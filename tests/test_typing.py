@@ -31,14 +31,8 @@ USAGE = Path(__file__).with_name("typing_usage.py")
 MODULES = ["talvenor", "talvenor._talvenor", "talvenor.constants", "talvenor.diffusion",
            "talvenor.slycke", "talvenor.calphad"]
 # Pure-Python modules, typed in their source: stubtest checks them as they are.
-TYPED_SOURCES = ["talvenor.process", "talvenor.process.composition", "talvenor.process.recipe",
-                 "talvenor.process.result", "talvenor.process.simulation", "talvenor.process.solver",
-                 "talvenor.process.recipe_file", "talvenor.process.design", "talvenor.process.plot",
-                 "talvenor.process.cli", "talvenor.process.__main__", "talvenor.process.checks",
-                 "talvenor.process.surface", "talvenor.process.tridiagonal", "talvenor.process.solubility",
-                 "talvenor.process.steel", "talvenor.process.hardening", "talvenor.process.vacuum",
-                 "talvenor.process.output_files",
-                 "talvenor.process.requirements", "talvenor.process.report"]
+TYPED_SOURCES = sorted(".".join(("talvenor", *path.relative_to(PACKAGE).with_suffix("").parts)).removesuffix(".__init__")
+                       for path in (PACKAGE / "process").rglob("*.py"))
 
 
 def run_tool(args: list[str], cwd: Path, stubs: Path = STUBS) -> subprocess.CompletedProcess[str]:

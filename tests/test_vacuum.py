@@ -7,10 +7,10 @@ import numpy as np
 import pytest
 
 process = pytest.importorskip("talvenor.process")
-from talvenor.process import composition  # noqa: E402
+from talvenor.process import units  # noqa: E402
 
 Stage = process.Stage
-GRAMS_PER_Y = 7870.0 * 1e3 / composition.MOLAR_MASS_IRON * composition.MOLAR_MASS_CARBON  # g/m³
+GRAMS_PER_Y = units.grams_per_site_fraction_m(7870.0)[0]  # g/m³
 
 
 def test_a_constant_flux_into_a_deep_part_gives_the_closed_form_profile():

@@ -1,189 +1,52 @@
-"""A heat-treatment recipe: a list of stages."""
+"""A recipe as a shop states it: the stages, the steel and the part, the
+quench that hardens it, and what the drawing asks of it."""
 
 from __future__ import annotations
 
-import dataclasses
-from dataclasses import dataclass, fields
+from dataclasses import dataclass, field
 
-from .. import constants
-from . import checks
-from .composition import site_fractions
+from .model.steel import Steel
 from .requirements import Requirements
-from .steel import Steel
-from .solubility import AUSTENITE_RANGE_C
-from .surface import Boost, Closed, Held, MassTransfer, SurfaceCondition
+from .schedule.part import Part
+from .schedule.stage import Stage
 
-__all__ = ["Recipe", "Stage"]
-
-
-@dataclass(frozen=True, kw_only=True)
-class Stage:
-    """One stage of a recipe: a duration, a temperature and the surface conditions.
-
-    Parameters
-    ----------
-    duration_h : float
-        Duration in hours, positive and at most 10,000.
-    temperature_c : float
-        Temperature at the start of the stage, in °C, below 1,400 °C (where
-        steel melts).
-    end_temperature_c : float, optional
-        Temperature at the end of the stage, in °C, reached by a linear ramp;
-        by default the temperature stays at ``temperature_c``.
-    carbon_potential_wt, nitrogen_potential_wt : float, optional
-        Potential of the atmosphere in wt%.  Without a potential the surface
-        is closed to that element (no flux, as in a vacuum diffuse step).
-    carbon_transfer_m_s, nitrogen_transfer_m_s : float, optional
-        Mass-transfer coefficient beta in m/s: the flux into the part is
-        beta (y_potential - y_surface) in site fractions.  Without one, a
-        given potential holds the surface at that composition.
-    carbon_flux_g_m2_h : float, optional
-        A boost of low-pressure carburizing in place of a carbon potential:
-        the carbon that the atmosphere delivers per m² of treated surface
-        and hour, positive.  All of it enters the part while the surface is
-        below the carbon limit; there the surface stays, and what the part
-        cannot take forms carbide at the surface.
-    carbon_limit_wt : float, optional
-        The carbon content at which carbides form at the surface, in wt%:
-        by default the carbon solubility of austenite at the stage's
-        temperature (:func:`carbon_solubility_wt`, 727-1148 °C) times the
-        steel's ``alloy_factor``; given, it is used as it is.  It bounds the
-        surface of a boost, and of any stage while carbide remains.
-
-    Notes
-    -----
-    A potential is converted to a site fraction together with the other
-    element's potential of the same stage (0 where it has none), as one
-    composition.
-
-    Examples
-    --------
-    >>> boost = Stage(duration_h=2.0, temperature_c=930.0,
-    ...               carbon_potential_wt=1.1, carbon_transfer_m_s=2e-7)
-    >>> boost.carbon.potential_wt, boost.nitrogen.potential_wt
-    (1.1, None)
-    """
-
-    duration_h: float
-    temperature_c: float
-    end_temperature_c: float | None = None
-    carbon_potential_wt: float | None = None
-    carbon_transfer_m_s: float | None = None
-    carbon_flux_g_m2_h: float | None = None
-    carbon_limit_wt: float | None = None
-    nitrogen_potential_wt: float | None = None
-    nitrogen_transfer_m_s: float | None = None
-
-    def __post_init__(self) -> None:
-        for field in fields(self):
-            value = getattr(self, field.name)
-            if value is None and field.default is None:
-                continue
-            object.__setattr__(self, field.name, checks.real(field.name, value))
-        if self.duration_h <= 0.0:
-            raise ValueError(f"duration_h must be positive, got {self.duration_h!r}")
-        checks.bounded("duration_h", self.duration_h, high=checks.LONGEST_STAGE_H, unit="h")
-        for name in ("temperature_c", "end_temperature_c"):
-            value = getattr(self, name)
-            if value is None:
-                continue
-            if value + constants.T_NORMAL <= 0.0:
-                raise ValueError(f"{name} must be above absolute zero ({-constants.T_NORMAL} °C), got {value!r}")
-            checks.bounded(name, value, high=checks.MELTING_C, below=True, unit="°C", why="where steel melts")
-        for element in ("carbon", "nitrogen"):
-            potential = getattr(self, f"{element}_potential_wt")
-            transfer = getattr(self, f"{element}_transfer_m_s")
-            if transfer is not None and potential is None:
-                raise ValueError(f"{element}_transfer_m_s = {transfer!r} is given without {element}_potential_wt")
-            if transfer is not None and transfer <= 0.0:
-                raise ValueError(f"{element}_transfer_m_s must be positive, got {transfer!r}")
-            if potential is not None and potential < 0.0:
-                raise ValueError(f"{element}_potential_wt must not be negative, got {potential!r}")
-        self._check_boost()
-        if (self.carbon_potential_wt or 0.0) + (self.nitrogen_potential_wt or 0.0) >= 100.0:
-            raise ValueError("carbon_potential_wt + nitrogen_potential_wt must be below 100, got "
-                             f"{self.carbon_potential_wt!r} + {self.nitrogen_potential_wt!r}")
-
-    def _check_boost(self) -> None:
-        flux, limit = self.carbon_flux_g_m2_h, self.carbon_limit_wt
-        if flux is not None:
-            if flux <= 0.0:
-                raise ValueError(f"carbon_flux_g_m2_h must be positive, got {flux!r}")
-            for name in ("carbon_potential_wt", "carbon_transfer_m_s"):
-                if getattr(self, name) is not None:
-                    raise ValueError(f"carbon_flux_g_m2_h = {flux!r} and {name} = {getattr(self, name)!r} are both "
-                                     "given: a boost delivers its flux whatever the potential")
-            low, high = AUSTENITE_RANGE_C
-            end = self.temperature_c if self.end_temperature_c is None else self.end_temperature_c
-            if limit is None and not (low <= self.temperature_c <= high and low <= end <= high):
-                raise ValueError(f"carbon_flux_g_m2_h needs carbon_limit_wt at {self.temperature_c:g} °C"
-                                 f"{'' if end == self.temperature_c else f' to {end:g} °C'}: the carbon solubility "
-                                 f"that limits the surface by default is known from {low:g} to {high:g} °C")
-        if limit is not None and not 0.0 < limit < 100.0:
-            raise ValueError(f"carbon_limit_wt must lie between 0 and 100, got {limit!r}")
-
-    @property
-    def duration_s(self) -> float:
-        return self.duration_h * 3600.0
-
-    def cut_short(self, duration_h: float) -> Stage:
-        """The stage cut short after ``duration_h``, where a ramp has got to by then."""
-        fraction = duration_h / self.duration_h
-        end_c = None if self.end_temperature_c is None else self.temperature_k(fraction) - constants.T_NORMAL
-        return dataclasses.replace(self, duration_h=duration_h, end_temperature_c=end_c)
-
-    def temperature_k(self, fraction: float) -> float:
-        """The temperature in K at ``fraction`` (0 to 1) of the stage."""
-        start = self.temperature_c
-        end = start if self.end_temperature_c is None else self.end_temperature_c
-        # A float also for a numpy fraction, so that messages show plain numbers.
-        return float(start + (end - start) * fraction + constants.T_NORMAL)
-
-    @property
-    def carbon(self) -> SurfaceCondition:
-        """The surface condition for carbon."""
-        return self._condition(0)
-
-    @property
-    def nitrogen(self) -> SurfaceCondition:
-        """The surface condition for nitrogen."""
-        return self._condition(1)
-
-    def _condition(self, index: int) -> SurfaceCondition:
-        if index == 0 and self.carbon_flux_g_m2_h is not None:
-            return Boost(self.carbon_flux_g_m2_h)
-        carbon_wt, nitrogen_wt = self.carbon_potential_wt, self.nitrogen_potential_wt
-        potential_wt = (carbon_wt, nitrogen_wt)[index]
-        if potential_wt is None:
-            return Closed()
-        potential_y = float(site_fractions(carbon_wt or 0.0, nitrogen_wt or 0.0)[index])
-        transfer_m_s = (self.carbon_transfer_m_s, self.nitrogen_transfer_m_s)[index]
-        if transfer_m_s is None:
-            return Held(potential_wt, potential_y)
-        return MassTransfer(potential_wt, potential_y, transfer_m_s)
+__all__ = ["Recipe"]
 
 
 @dataclass(frozen=True, kw_only=True)
 class Recipe:
-    """A recipe applied to a part: the stages, the steel and the part's shape,
-    and the quench that hardens it.
+    """A recipe applied to a part: the stages, the steel and the part, and
+    the quench that hardens it.
 
-    ``stages``, ``steel``, ``geometry``, ``depth_mm`` and ``cells`` are the
-    arguments of :func:`simulate` of the same names; ``quench_c`` and
-    ``austenite_hv`` those of :func:`harden`, with ``quench_c`` None for a
-    recipe that asks for no hardening.  ``requirements`` holds the bands
-    the treated part must meet (None where the recipe states none).
-    :func:`read_recipe` reads one from a TOML file.
+    ``stages``, ``steel`` and ``part`` are the arguments of :func:`simulate`
+    of the same names; ``quench_c`` and ``austenite_hv`` those of
+    :func:`harden`, with ``quench_c`` None for a recipe that asks for no
+    hardening.  ``requirements`` holds the bands the treated part must meet
+    (None where the recipe states none).  :func:`read_recipe` reads one from
+    a TOML file, and :func:`evaluate` gives its outcome.
     """
 
     stages: tuple[Stage, ...]
     steel: Steel
-    geometry: str = "plate"
-    depth_mm: float = 3.0
-    cells: int = 200
+    part: Part = field(default_factory=Part)
     quench_c: float | None = None
     austenite_hv: float = 300.0
     requirements: Requirements | None = None
+
+    @property
+    def geometry(self) -> str:
+        """The part's geometry."""
+        return self.part.geometry
+
+    @property
+    def depth_mm(self) -> float:
+        """The part's depth in mm."""
+        return self.part.depth_mm
+
+    @property
+    def cells(self) -> int:
+        """The cells of the part's grid."""
+        return self.part.cells
 
     @property
     def core_carbon_wt(self) -> float:

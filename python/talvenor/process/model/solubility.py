@@ -2,17 +2,10 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import TYPE_CHECKING
+from .. import _validate
+from .steel import Steel
 
-from .. import constants
-from . import checks
-
-if TYPE_CHECKING:
-    from .recipe import Stage
-    from .steel import Steel
-
-__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt", "carbon_limit"]
+__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt", "carbon_limit_wt"]
 
 #: The temperatures in °C from the eutectoid to the eutectic, over which
 #: carbon steel is austenite up to its carbon solubility.
@@ -27,7 +20,7 @@ def austenite_temperature(name: str, value: object,
                           why: str = "where the carbon solubility of austenite is known") -> float:
     """``value`` as a float, a temperature in °C within :data:`AUSTENITE_RANGE_C`."""
     low, high = AUSTENITE_RANGE_C
-    return checks.bounded(name, checks.real(name, value), low=low, high=high, unit="°C", why=why)
+    return _validate.bounded(name, _validate.real(name, value), low=low, high=high, unit="°C", why=why)
 
 
 def carbon_solubility_wt(temperature_c: float) -> float:
@@ -71,13 +64,9 @@ def carbon_solubility_wt(temperature_c: float) -> float:
             + w_3 * (t - t_1) * (t - t_2) / ((t_3 - t_1) * (t_3 - t_2)))
 
 
-def carbon_limit(steel: Steel) -> Callable[[Stage, float], float]:
-    """The carbon content at which carbide forms at the surface of ``steel``,
-    at a fraction of a stage: the stage's own limit, else the solubility of
-    carbon in austenite at its temperature as the steel's alloy factor
-    scales it."""
-    def carbon_limit_wt(stage: Stage, fraction: float) -> float:
-        if stage.carbon_limit_wt is not None:
-            return stage.carbon_limit_wt
-        return steel.alloy_factor * carbon_solubility_wt(stage.temperature_k(fraction) - constants.T_NORMAL)
-    return carbon_limit_wt
+def carbon_limit_wt(steel: Steel, temperature_c: float) -> float:
+    """The carbon content in wt% at which carbide forms at the surface of
+    ``steel`` at ``temperature_c``: the solubility of carbon in austenite
+    (:func:`carbon_solubility_wt`, 727-1148 °C) as the steel's
+    ``alloy_factor`` scales it."""
+    return steel.alloy_factor * carbon_solubility_wt(temperature_c)

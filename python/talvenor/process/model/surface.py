@@ -5,7 +5,8 @@ the law ``source - g y_0`` of the flux into the part (in site fraction times
 m/s), where ``y_0`` is the site fraction in the first cell, and the
 composition at the surface itself beside that cell.  Both depend on the
 conductance of the half cell between the surface and the first cell's
-centre, ``2 D_s / h``, with D_s the diffusivity at the surface.
+centre, ``2 D_s / h``, with D_s the diffusivity at the surface.  ``str()``
+of a condition is how a recipe sheet states it.
 """
 
 from __future__ import annotations
@@ -35,6 +36,15 @@ class SurfaceCondition:
     #: Whether the surface composition depends on D_s, so that it is found
     #: from the balance of the surface flux with the flux through the half cell.
     balanced: ClassVar[bool] = False
+    #: Whether the surface is bounded by the carbon limit, past which the
+    #: carbon delivered forms carbide at the surface (a boost).
+    limited: ClassVar[bool] = False
+
+    @property
+    def delivered_y(self) -> float:
+        """The flux that the atmosphere delivers whatever the part takes, in
+        site fraction times m/s (0.0 but for a boost in a run)."""
+        return 0.0
 
     def law(self, half_cell: float) -> tuple[float, float]:
         """``(g, source)`` of the flux ``source - g y_0`` into the part, behind
@@ -65,6 +75,9 @@ class Closed(SurfaceCondition):
     potential_wt = potential_y = transfer_m_s = None
     closed = True
 
+    def __str__(self) -> str:
+        return "closed"
+
     def law(self, half_cell: float) -> tuple[float, float]:
         return 0.0, 0.0
 
@@ -81,6 +94,9 @@ class Held(SurfaceCondition):
     transfer_m_s = None
     held = True
 
+    def __str__(self) -> str:
+        return f"held at {self.potential_wt:g} wt%"
+
     def law(self, half_cell: float) -> tuple[float, float]:
         return half_cell, half_cell * self.potential_y
 
@@ -96,6 +112,9 @@ class MassTransfer(SurfaceCondition):
     potential_y: float
     transfer_m_s: float
     balanced = True
+
+    def __str__(self) -> str:
+        return f"{self.potential_wt:g} wt%, β {self.transfer_m_s:g} m/s"
 
     def law(self, half_cell: float) -> tuple[float, float]:
         beta = self.transfer_m_s
@@ -122,6 +141,14 @@ class Boost(SurfaceCondition):
     flux_y: float = math.nan
     potential_wt = potential_y = transfer_m_s = None
     balanced = True
+    limited = True
+
+    def __str__(self) -> str:
+        return f"boost {self.flux_g_m2_h:g} g/m²h"
+
+    @property
+    def delivered_y(self) -> float:
+        return self.flux_y
 
     def in_run(self, grams: float) -> Boost:
         """The boost in a part of ``grams`` of carbon per m² per unit of site

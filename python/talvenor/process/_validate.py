@@ -1,25 +1,20 @@
-"""Checks of arguments, whose messages name the argument and its value."""
+"""Checks of arguments, whose messages name the argument and its value.
+
+Every check takes the name to give in its message first; a caller that reads
+a file names the table as well (``"[part]: depth_mm"``).
+"""
 
 from __future__ import annotations
 
 import math
 import numbers
 import operator
+from collections.abc import Collection
 from typing import Literal
 
 from .. import constants
-from .solver import GEOMETRIES
 
-__all__ = ["real", "integer", "geometry", "celsius", "bounded", "depth_mm", "cells",
-           "DEPTH_RANGE_MM", "LONGEST_STAGE_H", "MOST_CELLS", "MELTING_C"]
-
-# Limits that keep a run physically meaningful and its time and memory
-# bounded: the thinnest and the deepest part, the longest stage, the finest
-# grid (100,000 cells take a few MB a step) and where steel melts.
-DEPTH_RANGE_MM = (0.01, 10_000.0)
-LONGEST_STAGE_H = 10_000.0
-MOST_CELLS = 100_000
-MELTING_C = 1400.0
+__all__ = ["real", "integer", "one_of", "celsius", "bounded", "optional"]
 
 
 def real(name: str, value: object, rule: Literal["finite", "not negative", "positive"] = "finite") -> float:
@@ -47,10 +42,10 @@ def integer(name: str, value: object, *, minimum: int, maximum: int | None = Non
     return number
 
 
-def geometry(name: str, value: object) -> str:
-    """``value``, which must name one of the geometries."""
-    if not isinstance(value, str) or value not in GEOMETRIES:
-        raise ValueError(f"{name} must be one of {', '.join(map(repr, GEOMETRIES))}, got {value!r}")
+def one_of(name: str, value: object, choices: Collection[str]) -> str:
+    """``value``, which must be one of the strings ``choices``."""
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, got {value!r}")
     return value
 
 
@@ -74,12 +69,6 @@ def bounded(name: str, number: float, *, low: float = -math.inf, high: float, be
     raise ValueError(f"{name} must be {allowed}{unit}{f', {why}' if why else ''}, got {number!r}")
 
 
-def depth_mm(name: str, value: object) -> float:
-    """``value``, the depth of a part in mm, within :data:`DEPTH_RANGE_MM`."""
-    low, high = DEPTH_RANGE_MM
-    return bounded(name, real(name, value), low=low, high=high, unit="mm")
-
-
-def cells(name: str, value: object) -> int:
-    """``value``, a number of grid cells: from 3 to :data:`MOST_CELLS`."""
-    return integer(name, value, minimum=3, maximum=MOST_CELLS)
+def optional(name: str, value: object, rule: Literal["finite", "not negative", "positive"] = "finite") -> float | None:
+    """``value`` as by :func:`real`, or None."""
+    return None if value is None else real(name, value, rule)

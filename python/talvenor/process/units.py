@@ -1,4 +1,4 @@
-"""Weight percent and interstitial site fractions of carbon and nitrogen.
+"""Units: weight percent and site fractions, grams per m², kelvin and °C.
 
 In austenite there is one octahedral interstitial site per iron atom, so the
 site fraction of an interstitial element is the number of its atoms per iron
@@ -9,6 +9,10 @@ atom::
 with the rest of the steel counted as iron.  ``weight_percent`` is the exact
 inverse: with u_i = y_i M_i / M_Fe = w_i / (100 - w_C - w_N),
 w_i = 100 u_i / (1 + u_C + u_N).
+
+A profile in site fractions over a depth in m holds, per m² of treated
+surface, :func:`grams_per_site_fraction_m` grams of each element per unit of
+its integral.
 """
 
 from __future__ import annotations
@@ -16,11 +20,17 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["MOLAR_MASS_CARBON", "MOLAR_MASS_NITROGEN", "MOLAR_MASS_IRON", "site_fractions", "weight_percent"]
+from .. import constants
+
+__all__ = ["MOLAR_MASS_CARBON", "MOLAR_MASS_NITROGEN", "MOLAR_MASS_IRON", "WT_PER_SITE_FRACTION", "site_fractions",
+           "weight_percent", "grams_per_site_fraction_m", "to_kelvin", "to_celsius"]
 
 MOLAR_MASS_CARBON = 12.011  # g/mol
 MOLAR_MASS_NITROGEN = 14.007  # g/mol
 MOLAR_MASS_IRON = 55.845  # g/mol
+
+#: wt% of carbon and of nitrogen per unit of site fraction, at low contents.
+WT_PER_SITE_FRACTION = 100.0 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
 
 
 def site_fractions(carbon_wt: ArrayLike, nitrogen_wt: ArrayLike = 0.0) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
@@ -73,6 +83,29 @@ def weight_percent(y_carbon: ArrayLike, y_nitrogen: ArrayLike = 0.0) -> tuple[ND
     u_nitrogen = np.asarray(y_nitrogen, dtype=float) * (MOLAR_MASS_NITROGEN / MOLAR_MASS_IRON)
     scale = 100.0 / (1.0 + u_carbon + u_nitrogen)
     return u_carbon * scale, u_nitrogen * scale
+
+
+def grams_per_site_fraction_m(density_kg_m3: float) -> NDArray[np.float64]:
+    """Grams of carbon and of nitrogen per m² of treated surface per unit of
+    site fraction times m, in a steel of ``density_kg_m3``: the factor from
+    the integral of a profile over the depth to the mass it holds.
+
+    Examples
+    --------
+    >>> [round(float(g)) for g in grams_per_site_fraction_m(7870.0)]
+    [1692660, 1973947]
+    """
+    return density_kg_m3 * 1e3 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
+
+
+def to_kelvin(temperature_c: float) -> float:
+    """A temperature in °C in K."""
+    return temperature_c + constants.T_NORMAL
+
+
+def to_celsius(temperature_k: float) -> float:
+    """A temperature in K in °C."""
+    return temperature_k - constants.T_NORMAL
 
 
 def _refuse(name: str, rule: str, values: NDArray[np.float64], bad: NDArray[np.bool_]) -> None:

@@ -1,21 +1,18 @@
-"""A run as a PDF document to hand on: the summary, the plots and the profile table."""
+"""An outcome as a PDF document to hand on: the summary, the plots and the profile table."""
 
 from __future__ import annotations
 
 import datetime
 import os
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-from .. import __version__
+from ... import __version__
+from ..pipeline import Outcome
+from . import text
 from .plot import result_figure
 
-if TYPE_CHECKING:
-    from .hardening import Hardening
-    from .result import Result
-    from .requirements import Requirements
-
-__all__ = ["write_report"]
+__all__ = ["write_report", "write_document"]
 
 # An A4 page in inches, its margin, and the lines of monospaced text it holds.
 _PAGE_IN = (8.27, 11.69)
@@ -24,24 +21,37 @@ _FONT_PT = 7.5
 _LINES_PER_PAGE = 72
 
 
-def write_report(path: str | os.PathLike[str], result: Result, *, title: str, summary: Sequence[str],
-                 table: Sequence[str], subject: str = "", threshold_wt: float = 0.35,
-                 hardening: Hardening | None = None, limit_hv: float = 550.0,
-                 requirements: Requirements | None = None) -> int:
-    """Write a PDF document of A4 pages to ``path`` and return its number of pages.
+def write_report(path: str | os.PathLike[str], outcome: Outcome, *, title: str) -> int:
+    """Write the report of ``outcome`` to ``path`` as a PDF document of A4
+    pages, and return its number of pages.
 
-    The pages are the lines of ``summary`` (the recipe, the outcome and the
-    verdict, on as many pages as they fill), the plot of ``result`` with the
-    bands of ``requirements`` (the panels of :func:`plot_result` one above
-    another), and the lines of ``table``.  Every page is headed by ``title``
-    and ends with the library's version, the date and its number.  The
-    document's metadata hold ``title`` and, as its subject, ``subject``.
+    The pages are the summary and the verdict (:mod:`.text`, on as many pages
+    as they fill), the plot of the result with the bands of the requirements
+    (the panels of :func:`~.plot.plot_result` one above another), and the
+    profile table.  Every page is headed by ``title`` and ends with the
+    library's version, the date and its number; the document's subject is
+    the verdict.
 
     Raises
     ------
     ImportError
         Without matplotlib.
     """
+    result = outcome.result
+    plots = result_figure(result, threshold_wt=outcome.threshold_wt, hardening=outcome.hardening,
+                          limit_hv=outcome.limit_hv, requirements=outcome.recipe.requirements, page_in=_PAGE_IN)
+    return write_document(path, title=title, summary=[*text.summary(outcome), *text.verdict_lines(outcome)],
+                          plots=plots, table=text.profile_table(outcome),
+                          subject=text.verdict_text(outcome.verdicts) if outcome.verdicts else "")
+
+
+def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequence[str], plots: Any,
+                   table: Sequence[str], subject: str = "") -> int:
+    """Write a PDF document of A4 pages to ``path`` and return its number of
+    pages: the lines of ``summary``, the matplotlib Figure ``plots`` (made
+    for a page of :data:`_PAGE_IN`), and the lines of ``table``, each page
+    headed by ``title`` and with the footer; ``subject`` is the document's
+    subject."""
     from matplotlib.backends.backend_pdf import PdfPages
     from matplotlib.figure import Figure
 
@@ -49,8 +59,6 @@ def write_report(path: str | os.PathLike[str], result: Result, *, title: str, su
     table_pages = _pages(table)
     count = len(summary_pages) + 1 + len(table_pages)
     footer = f"talvenor {__version__}, {datetime.date.today().isoformat()}"
-    plots = result_figure(result, threshold_wt=threshold_wt, hardening=hardening, limit_hv=limit_hv,
-                          requirements=requirements, page_in=_PAGE_IN)
     # Room for the title and the footer: the rectangle is left, bottom, width, height.
     plots.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.915))
     figures = [*(_text_page(Figure, lines) for lines in summary_pages), plots,

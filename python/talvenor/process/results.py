@@ -1,18 +1,26 @@
-"""The records a simulation returns: profiles, the surface history, the result."""
+"""The records a simulation returns: profiles, the surface history, the result.
+
+They hold data and what is read off it (case depths, peaks); what is made of
+them (the hardened case, verdicts, plots) is done by the layers above.
+:meth:`Result.harden`, :meth:`Result.check` and :meth:`Result.plot` are kept
+as conveniences that call them: :func:`~talvenor.process.harden`,
+:func:`~talvenor.process.check` and
+:func:`~talvenor.process.present.plot.plot_result`, which are typed.
+"""
 
 from __future__ import annotations
 
+import math
 import os
 from dataclasses import dataclass
+from typing import Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
 
-from .hardening import Hardening, harden
-from .plot import plot_result
-from .recipe import Stage
-from .requirements import Requirements, Verdict, check
-from .steel import Steel
+from .model.steel import Steel
+from .schedule.stage import Stage
+from .standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV, TOTAL_CASE_ABOVE_CORE_WT
 
 __all__ = ["Profile", "SurfaceHistory", "Result"]
 
@@ -56,7 +64,8 @@ class Profile:
         """Nitrogen content at the treated surface, in wt%."""
         return float(self.nitrogen_wt[0])
 
-    def case_depth_mm(self, threshold_wt: float = 0.35, element: str = "carbon") -> float:
+    def case_depth_mm(self, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT, element: str = "carbon", *,
+                      beyond_part: Literal["raise", "inf"] = "raise") -> float:
         """The depth in mm at which the profile first falls to ``threshold_wt``.
 
         Linearly interpolated between the two points of the profile around
@@ -69,22 +78,36 @@ class Profile:
             Content in wt% that bounds the case.
         element : {"carbon", "nitrogen"}
             The profile to read.
+        beyond_part : {"raise", "inf"}
+            What a profile that stays above the threshold over the whole
+            depth gives (the case is deeper than the part as computed): a
+            ValueError that says so, or ``inf``.
 
         Raises
         ------
         ValueError
             If the profile stays above the threshold over the whole depth
-            (the case is deeper than the part as computed), or for an
-            unknown element or a threshold that is not finite.
+            and ``beyond_part`` is ``"raise"``, or for an unknown element or
+            a threshold that is not finite.
+
+        Examples
+        --------
+        >>> profile = Profile(0.0, np.array([0.0, 1.0]), np.array([1.0, 0.5]), np.zeros(2), 0.0, 0.0)
+        >>> profile.case_depth_mm(0.75), profile.case_depth_mm(0.3, beyond_part="inf")
+        (0.5, inf)
         """
         if element not in ("carbon", "nitrogen"):
             raise ValueError(f"element must be 'carbon' or 'nitrogen', got {element!r}")
+        if beyond_part not in ("raise", "inf"):
+            raise ValueError(f"beyond_part must be 'raise' or 'inf', got {beyond_part!r}")
         threshold = float(threshold_wt)
         if not np.isfinite(threshold):
             raise ValueError(f"threshold_wt must be finite, got {threshold!r}")
         profile = self.carbon_wt if element == "carbon" else self.nitrogen_wt
         below = np.flatnonzero(profile <= threshold)
         if below.size == 0:
+            if beyond_part == "inf":
+                return math.inf
             raise ValueError(f"the {element} profile stays above {threshold!r} wt% over the whole depth "
                              f"of {self.depth_mm[-1]:.4g} mm (lowest {profile.min():.4g} wt%)")
         i = int(below[0])
@@ -173,28 +196,39 @@ class Result(Profile):
         """The most carbide at the surface over the recipe, in g of carbon per m²."""
         return float(self.history.carbide_g_m2.max())
 
+    @property
+    def stage_start_h(self) -> NDArray[np.float64]:
+        """The time at which each stage starts, in hours."""
+        return np.concatenate(([0.0], self.stage_end_h[:-1]))
+
     def total_case_depth_mm(self) -> float:
         """The total case depth in mm: where the carbon falls to the core's
         content plus 0.04 wt% (SAE J423), as :meth:`case_depth_mm` reads it."""
-        return self.case_depth_mm(self.steel.carbon_wt + 0.04)
+        return self.case_depth_mm(self.steel.carbon_wt + TOTAL_CASE_ABOVE_CORE_WT)
 
-    def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Hardening:
-        """The case after quenching to ``quench_c`` °C: :func:`harden` of this result."""
+    # The conveniences below call the functions of the layers above, which
+    # they import when called and do not name: a result knows nothing of
+    # its consumers.
+
+    def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Any:
+        """The case after quenching to ``quench_c`` °C: :func:`~talvenor.process.harden` of this result."""
+        from .metallurgy.hardening import harden
         return harden(self, quench_c=quench_c, austenite_hv=austenite_hv)
 
-    def check(self, requirements: Requirements, hardening: Hardening | None = None) -> tuple[Verdict, ...]:
+    def check(self, requirements: Any, hardening: Any = None) -> Any:
         """A :class:`Verdict` for every band of ``requirements``:
-        :func:`~talvenor.process.requirements.check` of this result.
+        :func:`~talvenor.process.check` of this result.
 
         The CHD, the hardness and the retained austenite are read from
         ``hardening`` (from :meth:`harden`), which they need: without it they
         are a ValueError.
         """
+        from .verdicts import check
         return check(self, requirements, hardening)
 
-    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = 0.35, title: str | None = None,
-             hardening: Hardening | None = None, limit_hv: float = 550.0,
-             requirements: Requirements | None = None) -> None:
+    def plot(self, path: str | os.PathLike[str], *, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT,
+             title: str | None = None, hardening: Any = None, limit_hv: float = CHD_LIMIT_HV,
+             requirements: Any = None) -> None:
         """Draw the result into an image file: the profiles with the threshold
         and the case depth, and the surface over the recipe with the stage
         boundaries.  PNG unless the suffix of ``path`` names another format.
@@ -202,11 +236,13 @@ class Result(Profile):
         the hardness against depth with ``limit_hv`` and the case-hardening
         depth.  With ``requirements`` its bands are shaded on their panels
         (those of the hardened case only with ``hardening``).
+        :func:`~talvenor.process.present.plot.plot_result` of this result.
 
         Raises
         ------
         ImportError
             Without matplotlib (``python -m pip install 'talvenor[plot]'``).
         """
+        from .present.plot import plot_result
         plot_result(self, path, threshold_wt=threshold_wt, title=title, hardening=hardening, limit_hv=limit_hv,
                     requirements=requirements)

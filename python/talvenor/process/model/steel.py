@@ -4,9 +4,9 @@ from __future__ import annotations
 
 from dataclasses import dataclass, fields
 
-from . import checks
+from .. import _validate
 
-__all__ = ["Steel", "steel_grades"]
+__all__ = ["Steel", "steel_grades", "steel_of"]
 
 # Ranges in wt% from EN 10084 / ISO 683-3 (the first four) and SAE J404 (the
 # SAE grades); None stands for the lower end of a range given as a maximum.
@@ -86,8 +86,8 @@ class Steel:
     def __post_init__(self) -> None:
         for field in fields(self):
             if field.name.endswith("_wt"):
-                object.__setattr__(self, field.name, checks.real(field.name, getattr(self, field.name), "not negative"))
-        object.__setattr__(self, "alloy_factor", checks.real("alloy_factor", self.alloy_factor, "positive"))
+                object.__setattr__(self, field.name, _validate.real(field.name, getattr(self, field.name), "not negative"))
+        object.__setattr__(self, "alloy_factor", _validate.real("alloy_factor", self.alloy_factor, "positive"))
         if self.name is not None and not isinstance(self.name, str):
             raise TypeError(f"name must be a str or None, got {self.name!r}")
         total = sum(getattr(self, field.name) for field in fields(self) if field.name.endswith("_wt"))
@@ -122,3 +122,29 @@ class Steel:
 def steel_grades() -> tuple[str, ...]:
     """The names of the grades that :meth:`Steel.grade` knows."""
     return tuple(_GRADE_RANGES)
+
+
+def steel_of(steel: Steel | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None = None, *,
+             caller: str) -> Steel:
+    """The steel that ``caller`` treats: ``steel``, or a plain steel of the
+    core contents given in its place (nitrogen 0.0 unless given).
+
+    Raises
+    ------
+    TypeError
+        Where neither is given, or ``steel`` is not a Steel.
+    ValueError
+        Where both are given, or a content is out of range.
+    """
+    if steel is not None:
+        if core_carbon_wt is not None or core_nitrogen_wt is not None:
+            raise ValueError("give either steel or core_carbon_wt and core_nitrogen_wt, not both: the steel's "
+                             "carbon_wt and nitrogen_wt are the core composition")
+        if not isinstance(steel, Steel):
+            raise TypeError(f"steel must be a Steel, got {steel!r}")
+        return steel
+    if core_carbon_wt is None:
+        raise TypeError(f"{caller}() needs the steel: give steel or core_carbon_wt")
+    return Steel(carbon_wt=_validate.real("core_carbon_wt", core_carbon_wt, "not negative"),
+                 nitrogen_wt=_validate.real("core_nitrogen_wt", 0.0 if core_nitrogen_wt is None else core_nitrogen_wt,
+                                            "not negative"))

@@ -5,23 +5,20 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-from .. import constants
-from .hardening import hrc_to_hv
-from .solubility import carbon_limit
+from ..metallurgy.conversions import hrc_to_hv
+from ..metallurgy.hardening import Hardening
+from ..pipeline import Outcome
+from ..requirements import Requirements
+from ..results import Result
+from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
+from ..units import to_celsius
+from .extent import shown_depth_mm
 
-if TYPE_CHECKING:
-    from .hardening import Hardening
-    from .result import Result
-    from .requirements import Requirements
-
-__all__ = ["plot_result", "result_figure", "shown_depth_mm"]
+__all__ = ["plot_result", "plot_outcome", "result_figure"]
 
 _COLOURS = {"carbon": "tab:blue", "nitrogen": "tab:orange"}
-# Profiles are shown to this many case depths, where they have long reached
-# the core composition; the rest of a thick part tells nothing.
-_SHOWN_CASE_DEPTHS = 2.5
 # The shading of a band of the requirements across a panel and as a bar of a
 # surface or core value, whose width is a fraction of the panel's.
 _ACROSS = dict(alpha=0.2, linewidth=0.0)
@@ -29,19 +26,8 @@ _BAR = dict(alpha=0.35, linewidth=0.0)
 _BAR_WIDTH = 0.03
 
 
-def shown_depth_mm(result: Result, threshold_wt: float) -> float:
-    """How deep a picture or table of the profiles of ``result`` goes: a few
-    case depths, or the whole part where there is no case within it."""
-    deepest = float(result.depth_mm[-1])
-    try:
-        case_mm = result.case_depth_mm(threshold_wt)
-    except ValueError:
-        return deepest
-    return min(deepest, _SHOWN_CASE_DEPTHS * case_mm) if case_mm > 0.0 else deepest
-
-
-def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: float = 0.35,
-                title: str | None = None, hardening: Hardening | None = None, limit_hv: float = 550.0,
+def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT,
+                title: str | None = None, hardening: Hardening | None = None, limit_hv: float = CHD_LIMIT_HV,
                 requirements: Requirements | None = None) -> None:
     """Draw ``result`` into an image file at ``path`` (PNG unless its suffix
     names another format that matplotlib writes).
@@ -65,8 +51,15 @@ def plot_result(result: Result, path: str | os.PathLike[str], *, threshold_wt: f
     figure.savefig(path, dpi=120)
 
 
-def result_figure(result: Result, *, threshold_wt: float = 0.35, title: str | None = None,
-                  hardening: Hardening | None = None, limit_hv: float = 550.0,
+def plot_outcome(outcome: Outcome, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+    """Draw ``outcome`` into an image file at ``path``: :func:`plot_result` of
+    its result, its hardened case and the bands of its recipe's requirements."""
+    plot_result(outcome.result, path, threshold_wt=outcome.threshold_wt, title=title, hardening=outcome.hardening,
+                limit_hv=outcome.limit_hv, requirements=outcome.recipe.requirements)
+
+
+def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT, title: str | None = None,
+                  hardening: Hardening | None = None, limit_hv: float = CHD_LIMIT_HV,
                   requirements: Requirements | None = None, page_in: tuple[float, float] | None = None) -> Any:
     """The matplotlib Figure that :func:`plot_result` draws: its panels side
     by side, or one above another on a page of ``page_in`` (width and height
@@ -98,7 +91,7 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requ
     axes.plot(result.depth_mm, result.carbon_wt, color=_COLOURS["carbon"], label="carbon")
     if nitrogen:
         axes.plot(result.depth_mm, result.nitrogen_wt, color=_COLOURS["nitrogen"], label="nitrogen")
-    _mark_depth(axes, lambda: result.case_depth_mm(threshold_wt), threshold_wt,
+    _mark_depth(axes, result.case_depth_mm(threshold_wt, beyond_part="inf"), threshold_wt,
                 lambda depth_mm: f"case depth {depth_mm:.2f} mm at {threshold_wt:g} wt% C")
     axes.set_xlim(0.0, shown_depth_mm(result, threshold_wt))
     axes.set_ylim(bottom=0.0)
@@ -117,7 +110,7 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requ
 def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
               requirements: Requirements | None) -> None:
     axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness")
-    _mark_depth(axes, lambda: hardening.case_hardening_depth_mm(limit_hv), limit_hv,
+    _mark_depth(axes, hardening.case_hardening_depth_mm(limit_hv, beyond_part="inf"), limit_hv,
                 lambda depth_mm: f"CHD {depth_mm:.2f} mm at {limit_hv:g} HV")
     axes.set_xlim(0.0, shown_mm)
     if requirements is not None:
@@ -149,7 +142,7 @@ def _surface(axes: Any, result: Result) -> None:
     axes.plot(history.time_h, history.carbon_wt, color=_COLOURS["carbon"], label="carbon")
     if history.nitrogen_wt.any():
         axes.plot(history.time_h, history.nitrogen_wt, color=_COLOURS["nitrogen"], label="nitrogen")
-    starts = [0.0, *(float(t) for t in result.stage_end_h[:-1])]
+    starts = result.stage_start_h.tolist()
     for number, (start, end) in enumerate(zip(starts, result.stage_end_h), 1):
         if number > 1:
             axes.axvline(start, color="grey", linestyle=":", linewidth=1.0)
@@ -164,7 +157,7 @@ def _surface(axes: Any, result: Result) -> None:
     axes.grid(alpha=0.3)
     temperature = axes.twinx()
     times = [t for start, end in zip(starts, result.stage_end_h) for t in (start, float(end))]
-    degrees = [stage.temperature_k(fraction) - constants.T_NORMAL for stage in result.stages for fraction in (0.0, 1.0)]
+    degrees = [to_celsius(stage.temperature_k(fraction)) for stage in result.stages for fraction in (0.0, 1.0)]
     temperature.plot(times, degrees, color="tab:red", linestyle="--", linewidth=1.0, label="temperature")
     low, high = min(degrees), max(degrees)
     temperature.set_ylim(low - 0.2 * (high - low) - 50.0, high + 20.0)
@@ -174,15 +167,11 @@ def _surface(axes: Any, result: Result) -> None:
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right")
 
 
-def _mark_depth(axes: Any, depth_mm: Callable[[], float], level: float, label: Callable[[float], str]) -> None:
-    """The line of ``level``, and the depth where the profile falls to it,
-    where there is one within the part."""
+def _mark_depth(axes: Any, depth: float, level: float, label: Callable[[float], str]) -> None:
+    """The line of ``level``, and the ``depth`` where the profile falls to
+    it, where there is one within the part."""
     axes.axhline(level, color="grey", linestyle=":", linewidth=1.0)
-    try:
-        depth = depth_mm()
-    except ValueError:
-        return
-    if depth:
+    if 0.0 < depth < math.inf:
         axes.axvline(depth, color="grey", linestyle="--", linewidth=1.0)
         axes.plot([depth], [level], "o", color="black", markersize=4, label=label(depth))
 
@@ -190,11 +179,11 @@ def _mark_depth(axes: Any, depth_mm: Callable[[], float], level: float, label: C
 def _carbon_limit(axes: Any, result: Result, starts: list[float]) -> None:
     """The carbon limit over the boosts, and the times at which carbide is at
     the surface, shaded with its peak."""
-    limit_wt = carbon_limit(result.steel)
     boosts = [(start, float(end), stage) for start, end, stage in zip(starts, result.stage_end_h, result.stages)
-              if stage.carbon_flux_g_m2_h is not None]
+              if stage.carbon.limited]
     for number, (start, end, stage) in enumerate(boosts):
-        axes.plot([start, end], [limit_wt(stage, 0.0), limit_wt(stage, 1.0)], color=_COLOURS["carbon"],
+        limits = [stage.carbon_limit_at(result.steel, fraction) for fraction in (0.0, 1.0)]
+        axes.plot([start, end], limits, color=_COLOURS["carbon"],
                   linestyle=":", linewidth=1.0, label="carbon limit" if number == 0 else None)
     history = result.history
     if result.peak_carbide_g_m2 > 0.0:

@@ -1,7 +1,8 @@
 """Recipe files: a recipe as TOML, read and written.
 
 A recipe file has a ``[steel]`` table, an optional ``[part]`` table
-(``geometry``, ``depth_mm``, ``cells``), an optional ``[quench]`` table
+(``geometry``, ``depth_mm``, ``cells``, ``density_kg_m3``: the keyword
+arguments of :class:`Part`), an optional ``[quench]`` table
 (``temperature_c``, required there, and ``austenite_hv``: the arguments of
 :func:`harden`) and one ``[[stage]]`` table per stage, whose keys are the
 keyword arguments of :class:`Stage`, and an optional ``[requirements]``
@@ -36,17 +37,22 @@ import errno
 import os
 import stat
 import tomllib
+from collections.abc import Callable
 from dataclasses import fields
-from typing import Any
+from typing import Any, TypeVar
 
-from . import checks
-from .recipe import Recipe, Stage
-from .requirements import Requirements
-from .steel import Steel
+from .. import _validate
+from ..model.steel import Steel
+from ..recipe import Recipe
+from ..requirements import Requirements
+from ..schedule.part import Part
+from ..schedule.stage import Stage
 
-__all__ = ["RecipeError", "read_recipe", "format_recipe"]
+__all__ = ["RecipeError", "read_recipe", "format_recipe", "LARGEST_FILE_BYTES", "MOST_STAGES"]
 
 _STAGE_KEYS = tuple(field.name for field in fields(Stage))
+_PART_KEYS = tuple(field.name for field in fields(Part))
+_Record = TypeVar("_Record")
 _STEEL_CONTENTS = tuple(field.name for field in fields(Steel) if field.name != "name")
 _STEEL_KEYS = ("grade", *_STEEL_CONTENTS)
 #: The largest recipe file read, in bytes (1 MiB), and the most stages it may hold.
@@ -111,8 +117,7 @@ def format_recipe(recipe: Recipe) -> str:
     A steel named by a known grade is written as that grade and what differs
     from it; any other steel by its composition, without its name.
     """
-    lines = ["[steel]", *_steel_lines(recipe.steel), "", "[part]", f"geometry = \"{recipe.geometry}\"",
-             f"depth_mm = {recipe.depth_mm!r}", f"cells = {recipe.cells!r}"]
+    lines = ["[steel]", *_steel_lines(recipe.steel), "", "[part]", *_part_lines(recipe.part)]
     if recipe.quench_c is not None:
         lines += ["", "[quench]", f"temperature_c = {recipe.quench_c!r}", f"austenite_hv = {recipe.austenite_hv!r}"]
     if recipe.requirements is not None:
@@ -125,6 +130,15 @@ def format_recipe(recipe: Recipe) -> str:
         lines += ["", "[[stage]]"]
         lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None]
     return "\n".join(lines) + "\n"
+
+
+def _part_lines(part: Part) -> list[str]:
+    """The keys of a ``[part]`` table for ``part``: its shape and grid, and
+    its density where it is not the default."""
+    lines = [f"geometry = \"{part.geometry}\"", f"depth_mm = {part.depth_mm!r}", f"cells = {part.cells!r}"]
+    if part.density_kg_m3 != Part().density_kg_m3:
+        lines.append(f"density_kg_m3 = {part.density_kg_m3!r}")
+    return lines
 
 
 def _steel_lines(steel: Steel) -> list[str]:
@@ -148,26 +162,26 @@ def _recipe(document: dict[str, Any]) -> Recipe:
     quench = _table(document, "quench", required=False)
     requirements = _table(document, "requirements", required=False)
     _known("[steel]", steel, _STEEL_KEYS)
-    _known("[part]", part, ("geometry", "depth_mm", "cells"))
+    _known("[part]", part, _PART_KEYS)
     _known("[quench]", quench, ("temperature_c", "austenite_hv"))
     _known("[requirements]", requirements, tuple(field.name for field in _REQUIREMENT_FIELDS))
     hardened = "quench" in document
     if hardened and "temperature_c" not in quench:
         raise ValueError("[quench]: missing key 'temperature_c'")
     return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel),
-                  geometry=checks.geometry("[part]: geometry", part.get("geometry", "plate")),
-                  depth_mm=checks.depth_mm("[part]: depth_mm", part.get("depth_mm", 3.0)),
-                  cells=checks.cells("[part]: cells", part.get("cells", 200)),
-                  quench_c=checks.celsius("[quench]: temperature_c", quench["temperature_c"]) if hardened else None,
-                  austenite_hv=checks.real("[quench]: austenite_hv", quench.get("austenite_hv", 300.0), "positive"),
-                  requirements=_requirements(requirements) if "requirements" in document else None)
+                  part=_made("[part]", Part, part),
+                  quench_c=_validate.celsius("[quench]: temperature_c", quench["temperature_c"]) if hardened else None,
+                  austenite_hv=_validate.real("[quench]: austenite_hv", quench.get("austenite_hv", 300.0), "positive"),
+                  requirements=_made("[requirements]", Requirements, requirements) if "requirements" in document
+                  else None)
 
 
-def _requirements(table: dict[str, Any]) -> Requirements:
+def _made(where: str, record: Callable[..., _Record], table: dict[str, Any]) -> _Record:
+    """``record`` of the keys of ``table``; an error names the table ``where``."""
     try:
-        return Requirements(**table)
+        return record(**table)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"[requirements]: {error}") from None
+        raise ValueError(f"{where}: {error}") from None
 
 
 def _steel(table: dict[str, Any]) -> Steel:

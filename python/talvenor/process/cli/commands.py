@@ -1,0 +1,129 @@
+"""The commands: parse, evaluate, present."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import sys
+import warnings
+
+from ..design import design_boost_diffuse, design_vacuum_cycle
+from ..io.recipe_file import RecipeError, format_recipe, read_recipe
+from ..model.steel import Steel
+from ..pipeline import Outcome, evaluate
+from ..recipe import Recipe
+from ..schedule.part import Part
+from ..schedule.stage import Stage
+from .failure import PROGRAM, Failure
+from .outputs import Outputs
+from .progress import Progress
+
+__all__ = ["run", "design", "design_vacuum"]
+
+# The exit status of a run whose result fails one of its requirements.
+_FAILED = 3
+
+
+def run(args: argparse.Namespace) -> int:
+    """Run a recipe file: print its outcome, write the outputs asked for."""
+    outputs = Outputs(args, recipe=args.recipe)
+    try:
+        recipe = read_recipe(args.recipe)
+    except RecipeError as error:
+        raise Failure(str(error)) from None
+    hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening
+    if hardened and recipe.quench_c is None and args.quench is None:
+        raise Failure(f"{args.recipe}: [requirements]: {', '.join(hardened)} "
+                      f"{'needs' if len(hardened) == 1 else 'need'} the hardened case: give a [quench] table or "
+                      "--quench")
+    with outputs:
+        with Progress(sys.stderr) as progress:
+            outcome = _evaluate(recipe, args, args.recipe, progress)
+        outputs.present(outcome, f"Recipe {args.recipe}")
+        outputs.commit()
+    return 0 if outcome.passed else _FAILED
+
+
+def design(args: argparse.Namespace) -> int:
+    """Design a boost/diffuse cycle, then run it as a recipe."""
+    outputs = Outputs(args, recipe=None)
+    steel = _design_steel(args)
+    try:
+        boost, diffuse = design_boost_diffuse(
+            case_depth_mm=args.case_depth, steel=steel, temperature_c=args.temperature,
+            boost_potential_wt=args.boost_potential, diffuse_potential_wt=args.diffuse_potential,
+            transfer_m_s=args.transfer, threshold_wt=args.threshold, hump_wt=args.hump, depth_mm=args.depth,
+            geometry=args.geometry, cells=args.cells)
+    except (TypeError, ValueError) as error:
+        raise Failure(f"design: {error}") from None
+    total_h = boost.duration_h + diffuse.duration_h
+    heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
+               f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h, {total_h:.2f} h in all")
+    return _run_design(args, outputs, steel, (boost, diffuse), heading)
+
+
+def design_vacuum(args: argparse.Namespace) -> int:
+    """Design the pulses of a low-pressure cycle, then run it as a recipe."""
+    outputs = Outputs(args, recipe=None)
+    steel = _design_steel(args)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            stages = design_vacuum_cycle(
+                case_depth_mm=args.case_depth, temperature_c=args.temperature, carbon_flux_g_m2_h=args.flux,
+                surface_carbon_wt=args.surface_carbon, steel=steel, threshold_wt=args.threshold,
+                carbon_limit_wt=args.limit, diffuse_floor_wt=args.floor, min_pulse_min=args.min_pulse,
+                geometry=args.geometry, depth_mm=args.depth, cells=args.cells)
+    except (TypeError, ValueError) as error:
+        raise Failure(f"design-vacuum: {error}") from None
+    for warning in caught:
+        print(f"{PROGRAM}: design-vacuum: warning: {warning.message}", file=sys.stderr)
+    pulses = [(boost.duration_h, diffuse.duration_h) for boost, diffuse in zip(stages[::2], stages[1::2])]
+    total_h = sum(stage.duration_h for stage in stages)
+    heading = "\n".join([
+        f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C, surface "
+        f"{args.surface_carbon:g} wt% C: {len(pulses)} pulses, {60.0 * total_h:.1f} min in all", "",
+        f"{'pulse':>5}  {'boost [min]':>11}  {'diffuse [min]':>13}",
+        *(f"{number:>5}  {60.0 * boost_h:11.1f}  {60.0 * diffuse_h:13.1f}"
+          for number, (boost_h, diffuse_h) in enumerate(pulses, 1)), ""])
+    return _run_design(args, outputs, steel, tuple(stages), heading)
+
+
+def _run_design(args: argparse.Namespace, outputs: Outputs, steel: Steel, stages: tuple[Stage, ...],
+                heading: str) -> int:
+    """Run the designed ``stages``, print the ``heading`` and the summary,
+    and write the outputs asked for, the recipe among them."""
+    part = Part.for_case(args.case_depth, depth_mm=args.depth, geometry=args.geometry, cells=args.cells)
+    recipe = Recipe(stages=stages, steel=steel, part=part, quench_c=args.quench)
+    with outputs:
+        outcome = _evaluate(recipe, args, "design", None)
+        outputs.present(outcome, heading)
+        outputs.write_text("write", format_recipe(recipe))
+        outputs.commit()
+    return 0
+
+
+def _design_steel(args: argparse.Namespace) -> Steel:
+    """The steel of a design: the grade of --steel, its carbon replaced by
+    --core-carbon where both are given."""
+    try:
+        if args.steel is None:
+            if args.core_carbon is None:
+                raise ValueError("give the steel: --core-carbon or --steel")
+            return Steel(carbon_wt=args.core_carbon)
+        steel = Steel.grade(args.steel)
+        return steel if args.core_carbon is None else dataclasses.replace(steel, carbon_wt=args.core_carbon)
+    except (TypeError, ValueError) as error:
+        raise Failure(f"design: {error}") from None
+
+
+def _evaluate(recipe: Recipe, args: argparse.Namespace, name: str, progress: Progress | None) -> Outcome:
+    """The outcome of ``recipe`` with the options of ``args``; its warnings on standard error."""
+    try:
+        outcome = evaluate(recipe, quench_c=args.quench, threshold_wt=args.threshold, limit_hv=args.limit_hv,
+                           progress=progress)
+    except ValueError as error:
+        raise Failure(f"{name}: {error}") from None
+    for warning in outcome.warnings:
+        print(f"{PROGRAM}: {name}: warning: {warning}", file=sys.stderr)
+    return outcome

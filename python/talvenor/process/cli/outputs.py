@@ -1,0 +1,142 @@
+"""The output files of a command: checked before the work, written to
+temporary files, and moved into place together at the end."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib.util
+import os
+from collections.abc import Iterator
+
+from .. import _validate
+from ..io.output_files import OutputFiles
+from ..io.profile_csv import profile_csv
+from ..pipeline import Outcome
+from ..present import plot, report, text
+from .failure import Failure
+
+__all__ = ["Outputs"]
+
+# The formats --plot draws; a path without a suffix gets the first.
+_PLOT_FORMATS = ("png", "pdf", "svg")
+# The output options, and what each writes as its message says.
+_WRITTEN = {"csv": "Profile", "plot": "Plot", "report": "Report", "write": "Recipe"}
+
+
+class Outputs:
+    """The outputs that the options of ``args`` ask for, and the printout.
+
+    Made before the work, it refuses bad options and outputs that cannot be
+    written (see :meth:`_check`); as a ``with`` block it reserves their
+    temporary files, and leaving it without :meth:`commit` leaves the
+    targets as they were.
+    """
+
+    def __init__(self, args: argparse.Namespace, *, recipe: str | None) -> None:
+        self.args = args
+        self._check(recipe)
+        self._files = OutputFiles()
+
+    def __enter__(self) -> Outputs:
+        self._files.__enter__()
+        try:
+            for path in self._paths().values():
+                self._files.reserve(path)
+        except OSError as error:
+            self._files.__exit__(None, None, None)  # the files reserved before
+            raise Failure(f"{error.filename}: {error.strerror or error}", 1) from None
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._files.__exit__(*exc)
+
+    def present(self, outcome: Outcome, heading: str) -> None:
+        """Print ``outcome`` under ``heading``, and write the profile, the
+        plot and the report asked for, each to its temporary file."""
+        print(text.printout(outcome, heading))
+        title = heading.splitlines()[0]
+        args = self.args
+        self.write_text("csv", profile_csv(outcome))
+        if args.plot:
+            with _writing(args.plot):
+                plot.plot_outcome(outcome, self._files.temporary(args.plot), title=title)
+        if args.report:
+            with _writing(args.report):
+                report.write_report(self._files.temporary(args.report), outcome, title=title)
+
+    def write_text(self, option: str, content: str) -> None:
+        """Write ``content`` to the temporary file of ``option`` where it is asked for."""
+        path = getattr(self.args, option, None)
+        if path:
+            with _writing(path), open(self._files.temporary(path), "w", encoding="utf-8") as file:
+                file.write(content)
+
+    def commit(self) -> None:
+        """Move every output into place and say where each went."""
+        with _writing(None):
+            self._files.commit()
+        for option, path in self._paths().items():
+            print(f"{_WRITTEN[option]} written to {path}")
+
+    def _paths(self) -> dict[str, str]:
+        return {option: getattr(self.args, option) for option in _WRITTEN if getattr(self.args, option, None)}
+
+    def _check(self, recipe: str | None) -> None:
+        """Refuse, before the run, options out of range, plots without
+        matplotlib, a --plot format that cannot be drawn, and output files
+        that are the recipe, each other or folders; a --plot without a suffix
+        becomes a PNG."""
+        args = self.args
+        for option in ("plot", "report"):
+            if getattr(args, option) and importlib.util.find_spec("matplotlib") is None:
+                raise Failure(f"--{option} needs matplotlib; install it with: python -m pip install 'talvenor[plot]'",
+                              1)
+        try:
+            _validate.real("--threshold", args.threshold, "not negative")
+            _validate.real("--limit-hv", args.limit_hv, "positive")
+            if args.quench is not None:
+                _validate.celsius("--quench", args.quench)
+        except ValueError as error:
+            raise Failure(str(error)) from None
+        self._check_formats()
+        outputs = [(f"--{option}", path) for option, path in self._paths().items()]
+        for number, (option, path) in enumerate(outputs):
+            if os.path.isdir(path):
+                raise Failure(f"{option} {path}: is a folder, not a file")
+            if recipe is not None and _same_file(path, recipe):
+                raise Failure(f"{option} {path}: is the recipe file, which the run would overwrite")
+            for other, other_path in outputs[:number]:
+                if _same_file(path, other_path):
+                    raise Failure(f"{other} {other_path} and {option} {path} are the same file")
+
+    def _check_formats(self) -> None:
+        args = self.args
+        if args.plot:
+            suffix = os.path.splitext(args.plot)[1]
+            if not suffix:
+                args.plot += f".{_PLOT_FORMATS[0]}"
+            elif suffix[1:].lower() not in _PLOT_FORMATS:
+                raise Failure(f"--plot {args.plot}: cannot draw a {suffix!r} file; the formats are "
+                              f"{', '.join(_PLOT_FORMATS)}")
+        if args.report and os.path.splitext(args.report)[1].lower() != ".pdf":
+            raise Failure(f"--report {args.report}: a report is a PDF file, FILE.pdf")
+
+
+@contextlib.contextmanager
+def _writing(path: str | None) -> Iterator[None]:
+    """Turn an OSError while an output is written into a Failure of exit
+    status 1 naming the output (``path``, or the error's own file name)."""
+    try:
+        yield
+    except OSError as error:
+        raise Failure(f"{path or error.filename}: {error.strerror or error}", 1) from None
+
+
+def _same_file(path: str, other: str) -> bool:
+    if os.path.realpath(path) == os.path.realpath(other):
+        return True
+    try:
+        return os.path.samefile(path, other)  # hard links
+    except OSError:
+        return False

@@ -1,0 +1,199 @@
+"""Hardening: the hardness and retained austenite of a case after quenching.
+
+From the carbon and nitrogen profile of a result and the steel's alloying
+elements, at every depth: the martensite start, the fraction of martensite
+after the quench and its hardness (:mod:`.transformation`: van Bohemen,
+Koistinen-Marburger, ASTM A255), converted to HV by the ASTM E140 table
+(:mod:`.conversions`), and the hardness, the mixture by fraction of martensite
+and retained austenite.
+
+Nitrogen counts as carbon throughout.  The model assumes that case and core
+are austenitised and quenched fast enough to form no ferrite, pearlite or
+bainite (a core of too large a section or too lean a steel is softer than it
+says), and it does not model tempering.  The formulas were fitted to carbon
+and low-alloy steels; they do not apply to high-alloy ones such as stainless
+or tool steels.
+
+The functions of each step are here too, as
+``process.hardening.martensite_start_c`` and so on.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Literal
+
+import numpy as np
+from numpy.typing import NDArray
+
+from .. import _validate
+from ..results import Result
+from ..standards import CHD_LIMIT_HV, ISO_18203_CORE_DEPTHS, ISO_18203_CORE_HV
+from .conversions import hrc_to_hv, hv_to_hrc
+from .transformation import PEAK_CARBON_WT, martensite_fraction, martensite_hardness_hrc, martensite_start_c
+
+__all__ = ["Hardening", "harden", "martensite_start_c", "martensite_fraction", "martensite_hardness_hrc",
+           "hrc_to_hv", "hv_to_hrc", "PEAK_CARBON_WT"]
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Hardening:
+    """The hardened case: what :func:`harden` returns.
+
+    Attributes
+    ----------
+    depth_mm : ndarray
+        Depth below the treated surface in mm, as in the result hardened.
+    ms_c : ndarray
+        Martensite start temperature in °C.
+    martensite, retained_austenite : ndarray
+        Fractions from 0 to 1 after the quench; they add up to 1.
+    hardness_hv, hardness_hrc : ndarray
+        Hardness in HV and in HRC; HRC is NaN below 238 HV (20 HRC), where
+        the Rockwell C scale does not apply.
+    quench_c, austenite_hv : float
+        The quench temperature in °C and the hardness taken for retained
+        austenite.
+    """
+
+    depth_mm: NDArray[np.float64]
+    ms_c: NDArray[np.float64]
+    martensite: NDArray[np.float64]
+    retained_austenite: NDArray[np.float64]
+    hardness_hv: NDArray[np.float64]
+    hardness_hrc: NDArray[np.float64]
+    quench_c: float
+    austenite_hv: float
+
+    def __repr__(self) -> str:
+        return (f"{type(self).__name__}(quench_c={self.quench_c:g}, {self.depth_mm.size} points to "
+                f"{self.depth_mm[-1]:.4g} mm, surface {self.surface_hardness_hv:.0f} HV "
+                f"{self.surface_hardness_hrc:.1f} HRC {100.0 * float(self.retained_austenite[0]):.1f} % "
+                f"retained austenite, core {self.core_hardness_hv:.0f} HV)")
+
+    @property
+    def surface_hardness_hv(self) -> float:
+        """Hardness at the treated surface in HV."""
+        return float(self.hardness_hv[0])
+
+    @property
+    def surface_hardness_hrc(self) -> float:
+        """Hardness at the treated surface in HRC (NaN below 20 HRC)."""
+        return float(self.hardness_hrc[0])
+
+    @property
+    def core_hardness_hv(self) -> float:
+        """Hardness at the deepest point of the profile in HV."""
+        return float(self.hardness_hv[-1])
+
+    def case_hardening_depth_mm(self, limit_hv: float = CHD_LIMIT_HV, *,
+                                beyond_part: Literal["raise", "inf"] = "raise") -> float:
+        """The case-hardening depth (CHD) in mm: the depth beyond which the
+        hardness stays below ``limit_hv``.
+
+        This is the last downward crossing of the limit, linearly
+        interpolated: an over-carburized case, softer at the surface than
+        below it, still has its CHD where the hardness finally falls to the
+        limit.  The 550 HV limit is that of ISO 18203 (formerly ISO 2639),
+        which applies it where the core is below 450 HV at three times the
+        CHD and asks for a higher limit elsewhere; 513 HV is the 50 HRC of
+        SAE J423.
+
+        Parameters
+        ----------
+        limit_hv : float
+            The hardness that bounds the case, in HV.
+        beyond_part : {"raise", "inf"}
+            What a hardness still at or above the limit at the deepest point
+            gives (the case is deeper than the part as computed): a
+            ValueError that says so, or ``inf``.
+
+        Returns
+        -------
+        float
+            The depth, or 0.0 where no point of the profile reaches the limit.
+
+        Raises
+        ------
+        ValueError
+            If the hardness at the deepest point is still at or above the
+            limit and ``beyond_part`` is ``"raise"``.
+        """
+        limit = _validate.real("limit_hv", limit_hv, "positive")
+        if beyond_part not in ("raise", "inf"):
+            raise ValueError(f"beyond_part must be 'raise' or 'inf', got {beyond_part!r}")
+        hardness = self.hardness_hv
+        if hardness[-1] >= limit:
+            if beyond_part == "inf":
+                return math.inf
+            raise ValueError(f"the hardness stays at or above {limit:g} HV down to the deepest point, "
+                             f"{self.depth_mm[-1]:.4g} mm ({hardness[-1]:.4g} HV)")
+        reached = np.flatnonzero(hardness >= limit)
+        if reached.size == 0:
+            return 0.0
+        i = int(reached[-1])
+        upper, lower = hardness[i], hardness[i + 1]
+        fraction = (upper - limit) / (upper - lower)
+        return float(self.depth_mm[i] + fraction * (self.depth_mm[i + 1] - self.depth_mm[i]))
+
+    def iso_18203_core_hv(self, limit_hv: float = CHD_LIMIT_HV) -> float | None:
+        """The core hardness in HV at three times the CHD at ``limit_hv``, where
+        it tells that ISO 18203 asks for a higher limit than ``limit_hv``;
+        else None.
+
+        ISO 18203 reads the CHD at 550 HV only where the core, at three times
+        the CHD (here at the deepest point where the part is thinner), is
+        below 450 HV.  A limit above 550 HV, a case deeper than the part and
+        no case at all tell nothing of it.
+
+        Examples
+        --------
+        >>> hv = np.array([700.0, 600.0, 500.0, 480.0, 470.0, 465.0, 460.0, 460.0])
+        >>> case = Hardening(np.arange(8.0), hv, np.ones(8), np.zeros(8), hv, hv_to_hrc(hv), 60.0, 300.0)
+        >>> case.case_hardening_depth_mm(), case.iso_18203_core_hv()
+        (1.5, 467.5)
+        """
+        chd_mm = self.case_hardening_depth_mm(limit_hv, beyond_part="inf")
+        if not 0.0 < chd_mm < math.inf or limit_hv > CHD_LIMIT_HV:
+            return None
+        core_hv = float(np.interp(ISO_18203_CORE_DEPTHS * chd_mm, self.depth_mm, self.hardness_hv))
+        return core_hv if core_hv >= ISO_18203_CORE_HV else None
+
+
+def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Hardening:
+    """The case that quenching the final profile of ``result`` gives.
+
+    See the module's description for the model, its sources and what it
+    assumes: full austenitisation, a quench fast enough to form martensite
+    alone (with retained austenite), no tempering.  The alloying elements
+    are those of ``result.steel``.
+
+    Parameters
+    ----------
+    result : Result
+        A result of :func:`simulate`.
+    quench_c : float
+        The temperature the part is quenched to in °C, above absolute zero
+        (a sub-zero treatment turns more of the austenite).
+    austenite_hv : float
+        The hardness of retained austenite in HV, positive.
+
+    Examples
+    --------
+    >>> from talvenor import process
+    >>> stage = process.Stage(duration_h=4.0, temperature_c=930.0, carbon_potential_wt=0.8)
+    >>> result = process.simulate([stage], steel=process.Steel.grade("16MnCr5"))
+    >>> round(harden(result).case_hardening_depth_mm(), 2)
+    0.78
+    """
+    if not isinstance(result, Result):
+        raise TypeError(f"result must be a Result of simulate, got {result!r}")
+    steel = result.steel
+    quench_c = _validate.celsius("quench_c", quench_c)
+    austenite_hv = _validate.real("austenite_hv", austenite_hv, "positive")
+    martensite = martensite_fraction(steel, result.carbon_wt, result.nitrogen_wt, quench_c=quench_c)
+    hardness_hv = (martensite * hrc_to_hv(martensite_hardness_hrc(result.carbon_wt, result.nitrogen_wt))
+                   + (1.0 - martensite) * austenite_hv)
+    return Hardening(result.depth_mm, martensite_start_c(steel, result.carbon_wt, result.nitrogen_wt), martensite,
+                     1.0 - martensite, hardness_hv, hv_to_hrc(hardness_hv), quench_c, austenite_hv)

@@ -1,0 +1,164 @@
+"""An outcome as text: the summary, the profile table and the verdicts that
+the command line prints and the report shows."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+from ..metallurgy.hardening import Hardening
+from ..model.steel import Steel
+from ..pipeline import Outcome
+from ..schedule.stage import Stage
+from ..standards import CHD_LIMIT_HV, ISO_18203_CORE_DEPTHS, ISO_18203_CORE_HV
+from ..verdicts import Verdict, Verdicts
+from .extent import shown_depth_mm
+
+__all__ = ["printout", "summary", "profile_table", "verdict_lines", "verdict_text"]
+
+# Steps of the profile table, in mm; the smallest that gives at most this
+# many rows is used.
+_TABLE_STEPS_MM = (0.05, 0.1, 0.2, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
+_TABLE_ROWS = 30
+
+
+def printout(outcome: Outcome, heading: str) -> str:
+    """What the command line prints of ``outcome`` under ``heading``: the
+    summary, the profile table and the verdicts."""
+    return "\n".join([heading, *summary(outcome), "", *profile_table(outcome), *verdict_lines(outcome)])
+
+
+def summary(outcome: Outcome) -> list[str]:
+    """The lines of the summary: the steel and the part, the stages, the
+    surface, the case depth and the uptake, and the hardened case."""
+    recipe, result = outcome.recipe, outcome.result
+    part = recipe.part
+    return [f"Steel {_steel(recipe.steel)}; {part.geometry} of depth {part.depth_mm:g} mm on {part.cells} cells",
+            "", *_stage_table(outcome), "",
+            f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
+            *_boost_lines(outcome),
+            f"Case depth   {_case_depth(outcome)}",
+            f"Uptake       {result.carbon_uptake_g_m2:.2f} g/m² C, {result.nitrogen_uptake_g_m2:.2f} g/m² N",
+            *([] if outcome.hardening is None else _hardened(outcome.hardening, outcome.limit_hv))]
+
+
+def profile_table(outcome: Outcome) -> list[str]:
+    """The lines of the profile table, down to a few case depths; with a
+    hardened case, a row at the CHD, marked."""
+    result, hardening = outcome.result, outcome.hardening
+    lines = [f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}" + ("" if hardening is None else
+                                                                   f"  {'HV':>5}  {'RA [%]':>6}")]
+    deepest = shown_depth_mm(result, outcome.threshold_wt)
+    step = next((s for s in _TABLE_STEPS_MM if deepest / s <= _TABLE_ROWS), _TABLE_STEPS_MM[-1])
+    depths = step * np.arange(math.floor(deepest / step + 1e-9) + 1)
+    columns = [result.carbon_wt, result.nitrogen_wt]
+    chd_mm = math.nan
+    if hardening is not None:
+        columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite]
+        chd_mm = hardening.case_hardening_depth_mm(outcome.limit_hv, beyond_part="inf")
+        if 0.0 < chd_mm <= depths[-1]:
+            depths = np.union1d(depths, [chd_mm])
+    for depth, *values in zip(depths, *(np.interp(depths, result.depth_mm, column) for column in columns)):
+        lines.append(f"{depth:10.2f}  {values[0]:7.3f}  {values[1]:7.3f}"
+                     + ("" if hardening is None else f"  {values[2]:5.0f}  {values[3]:6.1f}")
+                     + (f"  CHD at {outcome.limit_hv:g} HV" if depth == chd_mm else ""))
+    return lines
+
+
+def verdict_lines(outcome: Outcome) -> list[str]:
+    """The table of verdicts and the verdict on them all, after a blank line
+    (none where the recipe has no requirements)."""
+    verdicts = outcome.verdicts
+    if not verdicts:
+        return []
+    return ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {verdict_text(verdicts)}"]
+
+
+def verdict_text(verdicts: Verdicts) -> str:
+    """Whether all requirements are met, and which are not."""
+    failed = verdicts.failed
+    return (f"pass: all {len(verdicts)} requirements are met" if not failed else
+            f"fail: {len(failed)} of {len(verdicts)} requirements are not met ({', '.join(failed)})")
+
+
+def _stage_table(outcome: Outcome) -> list[str]:
+    """The stages: duration, temperature, and the surface conditions."""
+    recipe, result = outcome.recipe, outcome.result
+    lines = [f"{'stage':>5}  {'hours':>6}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
+    for number, (stage, peak_g_m2) in enumerate(zip(recipe.stages, _carbide_by_stage(outcome)), 1):
+        carbon = str(stage.carbon) + (", carbide" if peak_g_m2 > 0.0 else "")
+        lines.append(f"{number:>5}  {stage.duration_h:6.2f}  {_temperature(stage):<17}  "
+                     f"{carbon:<24}  {stage.nitrogen}")
+    return [*lines, f"{'total':>5}  {float(result.stage_end_h[-1]):6.2f}"]
+
+
+def _boost_lines(outcome: Outcome) -> list[str]:
+    """The peak surface carbon against the limit and the carbide, for a recipe with boosts."""
+    recipe, result = outcome.recipe, outcome.result
+    boosts = [stage for stage in recipe.stages if stage.carbon.limited]
+    if not boosts:
+        return []
+    # The lowest carbon limit of the boosts, at their start.
+    limit_wt = min(stage.carbon_limit_at(recipe.steel, 0.0) for stage in boosts)
+    return [f"Peak         {result.peak_surface_carbon_wt:.3f} wt% C at the surface, the limit {limit_wt:.3f} wt%",
+            f"Carbide      {result.carbide_g_m2:.2f} g/m² left at the end, {result.peak_carbide_g_m2:.2f} g/m² "
+            "at the most"]
+
+
+def _carbide_by_stage(outcome: Outcome) -> list[float]:
+    """The most carbide at the surface in each stage, in g/m²."""
+    result = outcome.result
+    history = result.history
+    return [float(history.carbide_g_m2[(history.time_h >= start) & (history.time_h <= end)].max(initial=0.0))
+            for start, end in zip(result.stage_start_h, result.stage_end_h)]
+
+
+def _case_depth(outcome: Outcome) -> str:
+    result, threshold_wt = outcome.result, outcome.threshold_wt
+    case_mm, core_wt = outcome.case_depth_mm, outcome.recipe.steel.carbon_wt
+    if math.isinf(case_mm):
+        if core_wt > threshold_wt:
+            return f"none: the core's {core_wt:g} wt% C is above the threshold, {threshold_wt:g} wt% C"
+        return f"deeper than the part's {result.depth_mm[-1]:.2f} mm (at {threshold_wt:g} wt% C)"
+    if case_mm == 0.0:
+        return f"none, the surface is at or below {threshold_wt:g} wt% C"
+    return f"{case_mm:.2f} mm (at {threshold_wt:g} wt% C)"
+
+
+def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
+    """The lines of the summary on the hardened case."""
+    hrc = hardening.surface_hardness_hrc
+    lines = ["", f"Quench       to {hardening.quench_c:g} °C",
+             f"Hardness     {hardening.surface_hardness_hv:.0f} HV"
+             + (f" ({hrc:.1f} HRC)" if math.isfinite(hrc) else " (below 20 HRC)")
+             + f" at the surface, {hardening.core_hardness_hv:.0f} HV in the core"]
+    chd_mm = hardening.case_hardening_depth_mm(limit_hv, beyond_part="inf")
+    if math.isinf(chd_mm):
+        lines.append(f"CHD          deeper than the part's {hardening.depth_mm[-1]:.2f} mm (at {limit_hv:g} HV)")
+    else:
+        lines.append(f"CHD          {chd_mm:.2f} mm (at {limit_hv:g} HV)" if chd_mm > 0.0
+                     else f"CHD          none, the hardness stays below {limit_hv:g} HV")
+    core_hv = hardening.iso_18203_core_hv(limit_hv)
+    if core_hv is not None:
+        lines.append(f"             ISO 18203 asks for a limit above {CHD_LIMIT_HV:g} HV: the core is {core_hv:.0f} "
+                     f"HV at {ISO_18203_CORE_DEPTHS:g} times the CHD, not below {ISO_18203_CORE_HV:g} HV")
+    lines.append(f"Austenite    {100.0 * float(hardening.retained_austenite[0]):.1f} % retained at the surface")
+    return lines
+
+
+def _steel(steel: Steel) -> str:
+    text = f"{steel.carbon_wt:g} wt% C, {steel.nitrogen_wt:g} wt% N"
+    alloying = [f"{symbol} {content:g}" for symbol, content in
+                (("Si", steel.silicon_wt), ("Mn", steel.manganese_wt), ("Cr", steel.chromium_wt),
+                 ("Ni", steel.nickel_wt), ("Mo", steel.molybdenum_wt)) if content]
+    if alloying:
+        text += f" ({', '.join(alloying)} wt%)"
+    if steel.alloy_factor != 1.0:
+        text += f", alloy factor {steel.alloy_factor:g}"
+    return text if steel.name is None else f"{steel.name}, {text}"
+
+
+def _temperature(stage: Stage) -> str:
+    start, end = stage.temperatures_c
+    return f"{start:g}" if not stage.ramped else f"{start:g} to {end:g}"
