@@ -13,7 +13,7 @@ PACKAGE = Path(__file__).resolve().parents[1] / "python" / "talvenor" / "process
 
 # Bottom to top; a module belongs to the first layer whose prefix its name has.
 LAYERS = [
-    ("units", "_validate", "standards"),
+    ("units", "_validate", "_search", "standards"),
     ("model",),
     ("schedule",),
     ("solvers",),

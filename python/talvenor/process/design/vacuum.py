@@ -5,7 +5,7 @@ from __future__ import annotations
 import warnings
 from dataclasses import dataclass
 
-from .. import _validate
+from .. import _search, _validate
 from ..model import solubility
 from ..model.steel import Steel, steel_of
 from ..schedule.part import Part
@@ -19,8 +19,11 @@ __all__ = ["design_vacuum_cycle"]
 # No cycle is sought beyond this many pulses or hours.
 _MOST_PULSES = 100
 _LONGEST_H = 100.0
-# The case depth is sought to this fraction of the one asked for.
+# The case depth is sought to this fraction of the one asked for; where no
+# last boost meets it (the case jumps across it), boosts are told apart to
+# a second.
 _CASE_TOLERANCE = 1e-3
+_XTOL_H = 1.0 / 3600.0
 # What the finished cycle must meet, when simulated on its own.
 _CASE_ACCURACY = 5e-3
 _SURFACE_ACCURACY_WT = 0.01
@@ -40,7 +43,7 @@ def design_vacuum_cycle(*, case_depth_mm: float, temperature_c: float, carbon_fl
     without gas, each until the surface has fallen to ``diffuse_floor_wt``.
     After each boost the design asks whether a final diffuse, until the
     surface falls to ``surface_carbon_wt``, would give the case; the first
-    time it would, that last boost is shortened (a root search on its
+    time it would, that last boost is shortened (scipy's brentq on its
     length) so that the final diffuse gives ``case_depth_mm`` at
     ``threshold_wt`` within 0.5 % and the surface within 0.01 wt%.  Every
     pulse lasts at least ``min_pulse_min`` minutes, as furnaces cannot switch
@@ -219,8 +222,8 @@ class _Pulses:
         stage = run.advance(self.diffuse, falls_to_wt=self.floor_wt)
         if stage.duration_h < self.min_pulse_h:
             run, stage = self.diffused(runner, self.min_pulse_h)
-        if self.boost_to_limit(run).duration_h < self.min_pulse_h:
-            run, stage = self.diffused(runner, _lengthened(self, runner, stage.duration_h))
+        if (short_h := self.boost_to_limit(run).duration_h - self.min_pulse_h) < 0.0:
+            run, stage = self.diffused(runner, _lengthened(self, runner, stage.duration_h, short_h))
         return run, stage
 
     def diffused(self, runner: Runner, duration_h: float) -> tuple[Runner, Stage]:
@@ -253,47 +256,27 @@ class _Pulses:
 def _last_pulse(pulses: _Pulses, runner: Runner, f_low: float, longest_h: float) -> list[Stage]:
     """The last boost, from the shortest pulse (whose final diffuse gives
     ``f_low`` less than the case) to ``longest_h``, whose final diffuse gives
-    the case, by the Illinois variant of false position; and that diffuse."""
-    case_depth_mm = pulses.case_depth_mm
-    low = pulses.min_pulse_h
-    high, (f_high, stages) = longest_h, pulses.finish(runner, longest_h)
-    f_high -= case_depth_mm
-    side = 0
-    for _ in range(100):
-        if abs(f_high) <= _CASE_TOLERANCE * case_depth_mm:
-            return stages
-        trial = low - f_low * (high - low) / (f_high - f_low)
-        value, trial_stages = pulses.finish(runner, trial)
-        value -= case_depth_mm
-        if value >= 0.0:
-            high, f_high, stages = trial, value, trial_stages
-            f_low = 0.5 * f_low if side == 1 else f_low
-            side = 1
-        else:
-            low, f_low = trial, value
-            if abs(value) <= _CASE_TOLERANCE * case_depth_mm:
-                return trial_stages
-            f_high = 0.5 * f_high if side == -1 else f_high
-            side = -1
-    raise ValueError("the search for the last boost does not converge")
+    the case; and that diffuse."""
+    finished: dict[float, list[Stage]] = {}
+
+    def shortfall(boost_h: float) -> float:
+        case_mm, finished[boost_h] = pulses.finish(runner, boost_h)
+        return case_mm - pulses.case_depth_mm
+
+    f_high = shortfall(longest_h)
+    boost_h = _search.root(shortfall, pulses.min_pulse_h, f_low, longest_h, f_high, xtol=_XTOL_H,
+                           done=lambda value: abs(value) <= _CASE_TOLERANCE * pulses.case_depth_mm)
+    return finished[boost_h] if boost_h in finished else pulses.finish(runner, boost_h)[1]
 
 
-def _lengthened(pulses: _Pulses, runner: Runner, shortest_h: float) -> float:
+def _lengthened(pulses: _Pulses, runner: Runner, shortest_h: float, f_shortest: float) -> float:
     """The shortest diffuse from ``runner``, of at least ``shortest_h``, after
-    which the next boost lasts the shortest pulse, by bisection: the next
-    boost lengthens with the diffuse before it."""
-    def long_enough(duration_h: float) -> bool:
-        return pulses.boost_to_limit(pulses.diffused(runner, duration_h)[0]).duration_h >= pulses.min_pulse_h
+    which the next boost lasts the shortest pulse, to 0.1 % of that pulse:
+    the next boost lengthens with the diffuse before it (``f_shortest`` is
+    how much shorter than the pulse it is after ``shortest_h``)."""
+    def shortfall(duration_h: float) -> float:
+        return pulses.boost_to_limit(pulses.diffused(runner, duration_h)[0]).duration_h - pulses.min_pulse_h
 
-    low, high = shortest_h, 2.0 * shortest_h
-    while not long_enough(high):
-        low, high = high, 2.0 * high
-        if high > _LONGEST_H:
-            raise ValueError("no diffuse lets the next boost last min_pulse_min")
-    while high - low > 1e-3 * pulses.min_pulse_h:
-        middle = 0.5 * (low + high)
-        if long_enough(middle):
-            high = middle
-        else:
-            low = middle
-    return high
+    low, f_low, high, f_high = _search.bracket(shortfall, shortest_h, f_shortest, 2.0 * shortest_h, _LONGEST_H,
+                                               "no diffuse lets the next boost last min_pulse_min")
+    return _search.crossing(shortfall, low, f_low, high, f_high, xtol=1e-3 * pulses.min_pulse_h).high

@@ -21,7 +21,13 @@ def cut(physics: StagePhysics, step: Step, history: History, t: float, carbide: 
         before: bool) -> Step:
     """The ``step`` from ``t`` cut short where ``quantity`` crosses zero, to
     within 1e-3 of its length, by the Illinois variant of false position:
-    just past the crossing, or just ``before`` it."""
+    just past the crossing, or just ``before`` it.
+
+    Not scipy's brentq, which takes as many steps here (226 tried for the
+    vacuum example, against 227) but lands elsewhere within the 1e-3: every
+    run with a boost would change, down to the carbide that the example's
+    stage table reports.
+    """
     def value_of(cut: Step) -> float:
         return quantity(cut.y_next, t + cut.dt, carbide - physics.carbide_used(cut))
 
