@@ -108,6 +108,13 @@ def test_typed_usage_passes_mypy_strict(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
 
 
+def test_the_process_package_passes_mypy_strict(tmp_path):
+    pytest.importorskip("numpy")
+    result = run_tool(["mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+                       "-p", "talvenor.process"], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def test_typed_usage_runs():
     pytest.importorskip("numpy")
     runpy.run_path(str(USAGE), run_name="__main__")

@@ -29,7 +29,8 @@ class Bounds:
     def __init__(self, y: _Array, reachable: Sequence[tuple[float, float]], rows: slice) -> None:
         self.low = np.array([min(y[i].min(), low) for i, (low, _) in enumerate(reachable)])
         self.high = np.array([max(y[i].max(), high) for i, (_, high) in enumerate(reachable)])
-        self._low_column, self._high_column = self.low[:, None], self.high[:, None]
+        self._low_column: _Array = self.low[:, None]
+        self._high_column: _Array = self.high[:, None]
         self._low_list, self._high_list = self.low.tolist(), self.high.tolist()
         slack = _ROUNDING * (self.high - self.low)
         floor, ceiling = (self.low - slack)[rows], (self.high + slack)[rows]
