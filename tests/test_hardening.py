@@ -50,12 +50,11 @@ def test_a_grade_is_the_middle_of_its_ranges_and_an_unknown_one_lists_the_known(
     (lambda: process.Steel(carbon_wt=0.2, chromium_wt=math.inf), "chromium_wt must be finite and not negative"),
     (lambda: process.Steel(carbon_wt=0.2, alloy_factor=0.0), "alloy_factor must be finite and positive, got 0.0"),
     (lambda: process.Steel(carbon_wt=0.2, nickel_wt=99.9), "the contents must add up to less than 100 wt%"),
-    (lambda: process.simulate([process.Stage(**HELD)], steel=MNCR5, core_nitrogen_wt=0.0),
-     "give either steel or core_carbon_wt and core_nitrogen_wt, not both"),
+    (lambda: process.Steel(carbon_wt=1.5, nitrogen_wt=0.7), r"carbon_wt \+ nitrogen_wt must be below 2.14 wt%"),
     (lambda: carburize(1.2, steel=process.Steel(carbon_wt=0.2, alloy_factor=4.0)),
      r"stage 1 of 1: the carbon potential 4.8 wt% reaches 5 \(y_C \+ y_N\)"),
     (lambda: carburize(0.8).harden(quench_c=-274.0), r"quench_c must be above absolute zero \(-273.15 °C\)"),
-    (lambda: carburize(0.8).harden(austenite_hv=0.0), "austenite_hv must be finite and positive"),
+    (lambda: carburize(0.8).harden(austenite_hv=0.0), "austenite_hv must be between 100 and 500 HV"),
 ])
 def test_a_bad_steel_or_quench_is_a_value_error_naming_it(make, message):
     with pytest.raises(ValueError, match=message):

@@ -1,5 +1,6 @@
 """The part, the pipeline from a recipe to its outcome, and the searches of the designs."""
 
+import dataclasses
 import math
 import re
 from pathlib import Path
@@ -37,13 +38,25 @@ def test_keywords_of_simulate_replace_those_of_its_part():
 
 
 @pytest.mark.parametrize("steel, core, error, message", [
-    (process.Steel(carbon_wt=0.2), 0.2, ValueError, "give either steel or core_carbon_wt"),
     (None, None, TypeError, r"simulate\(\) needs the steel"),
-    ("16MnCr5", None, TypeError, "steel must be a Steel, got '16MnCr5'"),
+    (16, None, TypeError, "steel must be a Steel or the name of a grade, got 16"),
+    ("16MnCr6", None, ValueError, "unknown steel grade '16MnCr6'"),
+    (None, 5.0, ValueError, "carbon_wt must be below 2.14 wt%, the most that austenite dissolves"),
 ])
-def test_the_steel_is_given_once(steel, core, error, message):
+def test_a_steel_that_is_none_says_so(steel, core, error, message):
     with pytest.raises(error, match=message):
         process.simulate([STAGE], steel=steel, core_carbon_wt=core)
+
+
+@pytest.mark.filterwarnings("ignore:the last boost lasts the shortest pulse")
+def test_a_grade_is_named_and_its_heat_analysis_replaces_its_carbon():
+    heat = process.simulate([STAGE], steel="16MnCr5", core_carbon_wt=0.17)
+    assert heat.steel == dataclasses.replace(process.Steel.grade("16MnCr5"), carbon_wt=0.17)
+    stages = process.design_vacuum_cycle(case_depth_mm=1.0, temperature_c=960.0, carbon_flux_g_m2_h=100.0,
+                                         surface_carbon_wt=0.7, steel="18CrNiMo7-6", core_carbon_wt=0.2)
+    assert stages == process.design_vacuum_cycle(
+        case_depth_mm=1.0, temperature_c=960.0, carbon_flux_g_m2_h=100.0, surface_carbon_wt=0.7,
+        steel=dataclasses.replace(process.Steel.grade("18CrNiMo7-6"), carbon_wt=0.2))
 
 
 @pytest.mark.parametrize("beyond_part", ["inf", "raise"])

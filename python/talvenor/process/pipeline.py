@@ -10,11 +10,11 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import _validate
-from .metallurgy.hardening import Hardening, harden
+from .metallurgy.hardening import Hardening, harden, quench_temperature_c
 from .recipe import Recipe
 from .results import Result
 from .simulation import simulate
-from .standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
+from .standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
 from .verdicts import Verdicts, check
 
 __all__ = ["Outcome", "evaluate"]
@@ -49,13 +49,21 @@ class Outcome:
 
     @property
     def warnings(self) -> tuple[str, ...]:
-        """What makes the run doubtful, one line each (see :attr:`Result.warnings`)."""
-        return self.result.warnings
+        """What makes the run and the hardened case doubtful, one line each
+        (see :attr:`Result.warnings` and :attr:`Hardening.warnings`)."""
+        return self.result.warnings + (() if self.hardening is None else self.hardening.warnings)
 
     @property
     def passed(self) -> bool:
         """Whether the part meets every band of the requirements (also where there is none)."""
         return self.verdicts.passed
+
+    @property
+    def carbide_tolerance_g_m2(self) -> float:
+        """The carbide at and below which the part counts as free of it: the
+        requirements', or ``standards.CARBIDE_TOLERANCE_G_M2``."""
+        requirements = self.recipe.requirements
+        return CARBIDE_TOLERANCE_G_M2 if requirements is None else requirements.carbide_tolerance_g_m2
 
     @property
     def case_depth_mm(self) -> float:
@@ -112,7 +120,7 @@ def evaluate(recipe: Recipe, *, quench_c: float | None = None, threshold_wt: flo
     """
     if not isinstance(recipe, Recipe):
         raise TypeError(f"recipe must be a Recipe, got {recipe!r}")
-    quench_c = recipe.quench_c if quench_c is None else _validate.celsius("quench_c", quench_c)
+    quench_c = recipe.quench_c if quench_c is None else quench_temperature_c("quench_c", quench_c)
     threshold_wt = _validate.real("threshold_wt", threshold_wt, "not negative")
     limit_hv = _validate.real("limit_hv", limit_hv, "positive")
     hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening

@@ -10,13 +10,18 @@ verdict on each band given.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from dataclasses import dataclass, fields
 
+import numpy as np
+
 from . import _validate
+from .metallurgy.conversions import HV_RANGE, hv_to_hrc
 from .metallurgy.hardening import Hardening
+from .model.steel import STEEL_CARBON_MAX_WT
 from .results import Result
-from .standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
+from .standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
 
 __all__ = ["Requirements", "Quantity", "QUANTITIES"]
 
@@ -57,6 +62,22 @@ class Quantity:
         return f"{self.key}_min_{self.unit_key}", f"{self.key}_max_{self.unit_key}"
 
 
+def _hrc(hv: float, hrc: float) -> float:
+    """``hrc``, or inf for a hardness ``hv`` above the Rockwell C scale (NaN is below it)."""
+    return math.inf if hv > HV_RANGE[1] else hrc
+
+
+def _hardness_at(hardening: Hardening, requirements: Requirements) -> tuple[float, float]:
+    """The hardness in HV and HRC at the requirements' ``hardness_depth_mm``."""
+    depth_mm = requirements.hardness_depth_mm
+    assert depth_mm is not None
+    if depth_mm > hardening.depth_mm[-1]:
+        raise ValueError(f"hardness_depth_mm {depth_mm!r} lies deeper than the profile, which ends at "
+                         f"{hardening.depth_mm[-1]:.4g} mm")
+    hv = float(np.interp(depth_mm, hardening.depth_mm, hardening.hardness_hv))
+    return hv, float(hv_to_hrc(hv))
+
+
 def _hardened(read: Callable[[Hardening, Requirements], float]) -> Callable[[Result, Hardening | None, Requirements],
                                                                              float]:
     """``read`` of the hardened case, which must be given."""
@@ -66,6 +87,11 @@ def _hardened(read: Callable[[Hardening, Requirements], float]) -> Callable[[Res
     return reader
 
 
+# The largest value a band may give in a unit, whether it must lie below it,
+# and why: what the scale or the steel allows.
+_MOST = {"HRC": (70.0, False, "the top of the Rockwell C scale"), "%": (100.0, False, ""),
+         "wt%": (STEEL_CARBON_MAX_WT, True, "the most carbon and nitrogen that austenite dissolves")}
+
 #: The quantities of :class:`Requirements`, in the order of its keys.
 QUANTITIES = (
     Quantity("chd", "mm", "mm", 2, True, lambda r: f"CHD at {r.chd_limit_hv:g} HV",
@@ -73,7 +99,7 @@ QUANTITIES = (
     Quantity("case_depth", "mm", "mm", 2, False, lambda r: f"Case depth at {r.case_depth_threshold_wt:g} wt% C",
              lambda result, h, r: result.case_depth_mm(r.case_depth_threshold_wt, beyond_part="inf")),
     Quantity("surface_hardness", "hrc", "HRC", 1, True, lambda r: "Surface hardness",
-             _hardened(lambda h, r: h.surface_hardness_hrc)),
+             _hardened(lambda h, r: _hrc(h.surface_hardness_hv, h.surface_hardness_hrc))),
     Quantity("surface_hardness", "hv", "HV", 0, True, lambda r: "Surface hardness",
              _hardened(lambda h, r: h.surface_hardness_hv)),
     Quantity("surface_carbon", "wt", "wt%", 3, False, lambda r: "Surface carbon",
@@ -84,6 +110,12 @@ QUANTITIES = (
              _hardened(lambda h, r: 100.0 * float(h.retained_austenite[0]))),
     Quantity("core_hardness", "hv", "HV", 0, True, lambda r: "Core hardness",
              _hardened(lambda h, r: h.core_hardness_hv)),
+    Quantity("core_hardness", "hrc", "HRC", 1, True, lambda r: "Core hardness",
+             _hardened(lambda h, r: _hrc(h.core_hardness_hv, float(hv_to_hrc(h.core_hardness_hv))))),
+    Quantity("hardness_at_depth", "hrc", "HRC", 1, True, lambda r: f"Hardness at {r.hardness_depth_mm:g} mm",
+             _hardened(lambda h, r: _hrc(*_hardness_at(h, r)))),
+    Quantity("hardness_at_depth", "hv", "HV", 0, True, lambda r: f"Hardness at {r.hardness_depth_mm:g} mm",
+             _hardened(lambda h, r: _hardness_at(h, r)[0])),
 )
 
 
@@ -124,9 +156,24 @@ class Requirements:
         here as in recipe files; :class:`Hardening` holds it as a fraction.
     core_hardness_min_hv, core_hardness_max_hv : float, optional
         The hardness at the deepest point of the profile in HV.
+    core_hardness_min_hrc, core_hardness_max_hrc : float, optional
+        The same in HRC (a core below 20 HRC fails these: give its band in HV).
+    hardness_depth_mm : float, optional
+        A depth at which the drawing asks for a hardness, in mm below the
+        treated surface; needed by the next keys.
+    hardness_at_depth_min_hrc, hardness_at_depth_max_hrc : float, optional
+        The hardness at ``hardness_depth_mm`` in HRC.
+    hardness_at_depth_min_hv, hardness_at_depth_max_hv : float, optional
+        The hardness at ``hardness_depth_mm`` in HV.
     no_carbides : bool
         Whether the surface must end without carbide (see
-        :attr:`Result.carbide_g_m2`).
+        :attr:`Result.carbide_g_m2`): with at most ``carbide_tolerance_g_m2``.
+    carbide_tolerance_g_m2 : float
+        The carbide, in g of carbon per m², at and below which the surface
+        counts as free of it (default 0.05 g/m², a film of cementite 0.1 µm
+        thick: see :mod:`talvenor.process.standards`); the same tolerance
+        marks the stages and the times with carbide in the summary and the
+        plot.
 
     Raises
     ------
@@ -135,8 +182,9 @@ class Requirements:
         ``no_carbides`` that is not a bool; the message names the key.
     ValueError
         For an end that is not finite or below 0, a lower end above the
-        upper one, or a limit or threshold that is not positive; the message
-        names the key.
+        upper one, an end beyond what its unit can be (70 HRC, 100 %, or
+        2.14 wt%, the most carbon austenite dissolves), or a limit or
+        threshold that is not positive; the message names the key.
 
     Examples
     --------
@@ -167,7 +215,15 @@ class Requirements:
     retained_austenite_max_pct: float | None = None
     core_hardness_min_hv: float | None = None
     core_hardness_max_hv: float | None = None
+    core_hardness_min_hrc: float | None = None
+    core_hardness_max_hrc: float | None = None
+    hardness_depth_mm: float | None = None
+    hardness_at_depth_min_hrc: float | None = None
+    hardness_at_depth_max_hrc: float | None = None
+    hardness_at_depth_min_hv: float | None = None
+    hardness_at_depth_max_hv: float | None = None
     no_carbides: bool = False
+    carbide_tolerance_g_m2: float = CARBIDE_TOLERANCE_G_M2
 
     def __post_init__(self) -> None:
         for field in fields(self):
@@ -179,9 +235,26 @@ class Requirements:
                 object.__setattr__(self, field.name, _validate.real(
                     field.name, value, "not negative" if field.default is None else "positive"))
         for quantity in QUANTITIES:
-            (low, high), (low_key, high_key) = self.ends(quantity), quantity.keys
-            if low is not None and high is not None and low > high:
-                raise ValueError(f"{low_key} {low!r} is above {high_key} {high!r}")
+            self._check_band(quantity)
+        most, _, why = _MOST["wt%"]
+        _validate.bounded("case_depth_threshold_wt", self.case_depth_threshold_wt, high=most, below=True,
+                          unit="wt%", why=why)
+        at_depth = [key for quantity in QUANTITIES if quantity.key == "hardness_at_depth"
+                    for key, end in zip(quantity.keys, self.ends(quantity)) if end is not None]
+        if at_depth and self.hardness_depth_mm is None:
+            raise ValueError(f"{at_depth[0]} needs hardness_depth_mm, the depth of that hardness")
+
+    def _check_band(self, quantity: Quantity) -> None:
+        """Refuse a band whose ends are in the wrong order or beyond what
+        its unit can be."""
+        (low, high), (low_key, high_key) = self.ends(quantity), quantity.keys
+        if low is not None and high is not None and low > high:
+            raise ValueError(f"{low_key} {low!r} is above {high_key} {high!r}")
+        if quantity.unit in _MOST:
+            most, below, why = _MOST[quantity.unit]
+            for key, end in zip(quantity.keys, (low, high)):
+                if end is not None:
+                    _validate.bounded(key, end, high=most, below=below, unit=quantity.unit, why=why)
 
     def ends(self, quantity: Quantity) -> tuple[float | None, float | None]:
         """The lower and the upper end of the band of ``quantity``."""

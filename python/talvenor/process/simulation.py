@@ -13,12 +13,13 @@ from numpy.typing import NDArray
 
 from . import _validate
 from .model.diffusivity import Diffusivities, Diffusivity, Domain
-from .model.solubility import AUSTENITE_RANGE_C
+from .model.solubility import AUSTENITE_RANGE_C, carbon_limit_wt
 from .model.steel import Steel, steel_of
 from .results import Profile, Result, SurfaceHistory
 from .schedule.part import Part
 from .schedule.stage import Stage
 from .solvers import Failure, Grid, Run, Trajectory, integrate
+from .standards import CARBIDE_TOLERANCE_G_M2
 from .solvers.coefficients import ELEMENTS
 from .units import grams_per_site_fraction_m, site_fractions, weight_percent
 
@@ -32,7 +33,7 @@ if TYPE_CHECKING:
 
 
 def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
-             core_nitrogen_wt: float | None = None, steel: Steel | None = None, part: Part | None = None,
+             core_nitrogen_wt: float | None = None, steel: Steel | str | None = None, part: Part | None = None,
              depth_mm: float | None = None, geometry: str | None = None, cells: int | None = None,
              carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
              density_kg_m3: float | None = None, record_times_h: Sequence[float] = (),
@@ -50,11 +51,13 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         The recipe, in order.
     core_carbon_wt, core_nitrogen_wt : float
         Composition of the steel before treatment, in wt% (nitrogen 0.0
-        unless given); or give ``steel`` instead.
-    steel : Steel, optional
-        The steel, whose carbon and nitrogen are the core composition and
-        whose ``alloy_factor`` multiplies every carbon potential of the
-        recipe (nitrogen potentials are not scaled).
+        unless given); or give ``steel`` instead.  Given with ``steel``,
+        they replace its own, as for a heat's analysis.
+    steel : Steel or str, optional
+        The steel (or the name of one of the grades of :meth:`Steel.grade`),
+        whose carbon and nitrogen are the core composition and whose
+        ``alloy_factor`` multiplies every carbon potential of the recipe
+        (nitrogen potentials are not scaled).
     part : Part, optional
         The part (by default ``Part()``, a plate of 3 mm on 200 cells);
         ``geometry``, ``depth_mm``, ``cells`` and ``density_kg_m3`` given
@@ -97,7 +100,8 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
         contents where no ``steel`` was given) and the warnings: with the
         default diffusivities a stage outside 727–1148 °C, where they do not
         hold, and for any a carbon potential above the carbon limit of its
-        stage (see :func:`carbon_solubility_wt`) and carbide left at the end.
+        stage (see :func:`carbon_solubility_wt`) and carbide left at the end
+        (more than ``standards.CARBIDE_TOLERANCE_G_M2``, 0.05 g/m²).
 
     Raises
     ------
@@ -133,6 +137,7 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
                    for number, stage in enumerate(stages, 1))
     if diffusivities.domain is not None:
         _refuse_singular(acting, core, diffusivities.domain)
+    _refuse_limits_below_core(stages, steel)
     grid, grams = Grid.of(part), grams_per_site_fraction_m(part.density_kg_m3)
     total_s = float(stage_end_h[-1]) * 3600.0
     trajectory = integrate(grid, acting, core, diffusivities, grams=(float(grams[0]), float(grams[1])), steel=steel,
@@ -283,8 +288,9 @@ def _warnings(stages: tuple[Stage, ...], steel: Steel, domain: Domain | None, ca
         where = f"stage {number} of {len(stages)}"
         if domain is not None:
             warnings += [f"{where}: {warning}" for warning in _outside(stage, domain)]
-        warnings += [f"{where}: {warning}" for warning in _above_solubility(stage, steel)]
-    if carbide_g_m2 > 0.0:
+        doubts = (*_above_solubility(stage, steel), *_limit_above(stage, steel))
+        warnings += [f"{where}: {warning}" for warning in doubts]
+    if carbide_g_m2 > CARBIDE_TOLERANCE_G_M2:
         warnings.append(f"{carbide_g_m2:.3g} g/m² of carbide is left at the surface at the end of the recipe")
     return tuple(warnings)
 
@@ -312,6 +318,28 @@ def _above_solubility(stage: Stage, steel: Steel) -> list[str]:
     solubility_wt = stage.carbon_limit_at(steel, min(max(fraction, 0.0), 1.0))
     return [f"the carbon potential {potential_wt:g} wt% is above the carbon solubility {solubility_wt:.3g} wt% at "
             f"{at_c:g} °C; carbides form"] if potential_wt > solubility_wt else []
+
+
+def _refuse_limits_below_core(stages: tuple[Stage, ...], steel: Steel) -> None:
+    """Refuse a carbon limit at or below the core, where all the carbon a
+    boost delivers would be carbide and no carbon would ever enter the part."""
+    for number, stage in enumerate(stages, 1):
+        if stage.carbon_limit_wt is not None and stage.carbon_limit_wt <= steel.carbon_wt:
+            raise ValueError(f"stage {number} of {len(stages)}: carbon_limit_wt {stage.carbon_limit_wt!r} is at or "
+                             f"below the core's {steel.carbon_wt!r} wt% C: no carbon could enter the part")
+
+
+def _limit_above(stage: Stage, steel: Steel) -> list[str]:
+    """A carbon limit of ``stage`` above the carbon solubility of austenite
+    (as the steel's alloy factor scales it) at the coldest point of the
+    stage, where carbides form before the surface gets there."""
+    low_c, high_c = AUSTENITE_RANGE_C
+    limit_wt, coldest = stage.carbon_limit_wt, min(stage.temperatures_c)
+    if limit_wt is None or not low_c <= coldest <= high_c:
+        return []
+    solubility_wt = carbon_limit_wt(steel, coldest)
+    return [f"carbon_limit_wt {limit_wt:g} wt% is above the carbon solubility {solubility_wt:.3g} wt% at "
+            f"{coldest:g} °C; carbides form below it"] if limit_wt > solubility_wt else []
 
 
 def _refuse_singular(stages: tuple[Stage, ...], core: _Array, domain: Domain) -> None:

@@ -33,7 +33,8 @@ MOLAR_MASS_IRON = 55.845  # g/mol
 WT_PER_SITE_FRACTION = 100.0 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
 
 
-def site_fractions(carbon_wt: ArrayLike, nitrogen_wt: ArrayLike = 0.0) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+def site_fractions(carbon_wt: ArrayLike,
+                   nitrogen_wt: ArrayLike = 0.0) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
     """Site fractions ``(y_C, y_N)`` of carbon and nitrogen contents in wt%.
 
     Parameters

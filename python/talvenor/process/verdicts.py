@@ -8,6 +8,7 @@ from typing import ClassVar
 
 import numpy as np
 
+from .metallurgy.conversions import HRC_RANGE
 from .metallurgy.hardening import Hardening
 from .requirements import QUANTITIES, Requirements
 from .results import Result
@@ -38,7 +39,8 @@ class Verdict:
         ``"wt%"``, ``"%"``, or ``"g/m²"`` for the carbide.
     value : float
         What the result has: inf for a depth deeper than the part as
-        computed, NaN for a hardness below 20 HRC asked for in HRC.
+        computed or a hardness above 68 HRC asked for in HRC, NaN for one
+        below 20 HRC.
     passed : bool
         Whether the value lies in the band, its ends included.
     margin : float
@@ -63,7 +65,7 @@ class Verdict:
         if math.isnan(self.value):
             found = f"< 20 {self.unit}"
         elif math.isinf(self.value):
-            found = "> part"
+            found = "> part" if self.unit == "mm" else f"> {HRC_RANGE[1]:g} {self.unit}"
         else:
             found = f"{self.value:.{decimals}f} {self.unit}"
         return (f"{self.name:<28}{found:>12}  {band:<12}  {'pass' if self.passed else 'fail':<7}  "
@@ -127,7 +129,8 @@ def check(result: Result, requirements: Requirements, hardening: Hardening | Non
     verdicts = [_verdict(quantity.name(requirements), requirements.ends(quantity), quantity.unit,
                          quantity.read(result, hardening, requirements)) for quantity in requirements.given()]
     if requirements.no_carbides:
-        verdicts.append(_verdict("No carbides", (None, 0.0), _CARBIDE_UNIT, result.carbide_g_m2))
+        verdicts.append(_verdict("No carbides", (None, requirements.carbide_tolerance_g_m2), _CARBIDE_UNIT,
+                                 result.carbide_g_m2))
     return Verdicts(verdicts)
 
 

@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import dataclasses
+import re
 import sys
 import warnings
 
 from ..design import design_boost_diffuse, design_vacuum_cycle
 from ..io.recipe_file import RecipeError, format_recipe, read_recipe
-from ..model.steel import Steel
+from ..model.steel import Steel, steel_of
 from ..pipeline import Outcome, evaluate
 from ..recipe import Recipe
 from ..schedule.part import Part
@@ -47,7 +47,7 @@ def run(args: argparse.Namespace) -> int:
 def design(args: argparse.Namespace) -> int:
     """Design a boost/diffuse cycle, then run it as a recipe."""
     outputs = Outputs(args, recipe=None)
-    steel = _design_steel(args)
+    steel = _design_steel(args, "design")
     try:
         boost, diffuse = design_boost_diffuse(
             case_depth_mm=args.case_depth, steel=steel, temperature_c=args.temperature,
@@ -55,7 +55,7 @@ def design(args: argparse.Namespace) -> int:
             transfer_m_s=args.transfer, threshold_wt=args.threshold, hump_wt=args.hump, depth_mm=args.depth,
             geometry=args.geometry, cells=args.cells)
     except (TypeError, ValueError) as error:
-        raise Failure(f"design: {error}") from None
+        raise Failure(f"design: {_as_flags(str(error))}") from None
     total_h = boost.duration_h + diffuse.duration_h
     heading = (f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C: "
                f"boost {boost.duration_h:.2f} h, diffuse {diffuse.duration_h:.2f} h, {total_h:.2f} h in all")
@@ -65,7 +65,7 @@ def design(args: argparse.Namespace) -> int:
 def design_vacuum(args: argparse.Namespace) -> int:
     """Design the pulses of a low-pressure cycle, then run it as a recipe."""
     outputs = Outputs(args, recipe=None)
-    steel = _design_steel(args)
+    steel = _design_steel(args, "design-vacuum")
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -75,7 +75,7 @@ def design_vacuum(args: argparse.Namespace) -> int:
                 carbon_limit_wt=args.limit, diffuse_floor_wt=args.floor, min_pulse_min=args.min_pulse,
                 geometry=args.geometry, depth_mm=args.depth, cells=args.cells)
     except (TypeError, ValueError) as error:
-        raise Failure(f"design-vacuum: {error}") from None
+        raise Failure(f"design-vacuum: {_as_flags(str(error))}") from None
     for warning in caught:
         print(f"{PROGRAM}: design-vacuum: warning: {warning.message}", file=sys.stderr)
     pulses = [(boost.duration_h, diffuse.duration_h) for boost, diffuse in zip(stages[::2], stages[1::2])]
@@ -103,18 +103,29 @@ def _run_design(args: argparse.Namespace, outputs: Outputs, steel: Steel, stages
     return 0
 
 
-def _design_steel(args: argparse.Namespace) -> Steel:
+def _design_steel(args: argparse.Namespace, command: str) -> Steel:
     """The steel of a design: the grade of --steel, its carbon replaced by
     --core-carbon where both are given."""
+    if args.steel is None and args.core_carbon is None:
+        raise Failure(f"{command}: give the steel: --core-carbon or --steel")
     try:
-        if args.steel is None:
-            if args.core_carbon is None:
-                raise ValueError("give the steel: --core-carbon or --steel")
-            return Steel(carbon_wt=args.core_carbon)
-        steel = Steel.grade(args.steel)
-        return steel if args.core_carbon is None else dataclasses.replace(steel, carbon_wt=args.core_carbon)
+        return steel_of(args.steel, args.core_carbon, caller=command)
     except (TypeError, ValueError) as error:
-        raise Failure(f"design: {error}") from None
+        raise Failure(f"{command}: {_as_flags(str(error))}") from None
+
+
+# The keywords of the designs that a message may name, and their options.
+_FLAGS = {"case_depth_mm": "--case-depth", "temperature_c": "--temperature", "boost_potential_wt": "--boost-potential",
+          "diffuse_potential_wt": "--diffuse-potential", "transfer_m_s": "--transfer", "hump_wt": "--hump",
+          "threshold_wt": "--threshold", "depth_mm": "--depth", "carbon_flux_g_m2_h": "--flux",
+          "surface_carbon_wt": "--surface-carbon", "carbon_limit_wt": "--limit", "diffuse_floor_wt": "--floor",
+          "min_pulse_min": "--min-pulse", "core_carbon_wt": "--core-carbon", "carbon_wt": "--core-carbon"}
+_KEYWORDS = re.compile(r"\b(" + "|".join(sorted(_FLAGS, key=len, reverse=True)) + r")\b|^(cells|geometry)(?= must)")
+
+
+def _as_flags(message: str) -> str:
+    """``message`` of a design, with its keywords named as the options the user typed."""
+    return _KEYWORDS.sub(lambda match: _FLAGS.get(match.group(0), f"--{match.group(0)}"), message)
 
 
 def _evaluate(recipe: Recipe, args: argparse.Namespace, name: str, progress: Progress | None) -> Outcome:

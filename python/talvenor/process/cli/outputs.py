@@ -12,6 +12,7 @@ from collections.abc import Iterator
 from .. import _validate
 from ..io.output_files import OutputFiles
 from ..io.profile_csv import profile_csv
+from ..metallurgy.hardening import quench_temperature_c
 from ..pipeline import Outcome
 from ..present import plot, report, text
 from .failure import Failure
@@ -96,9 +97,12 @@ class Outputs:
             _validate.real("--threshold", args.threshold, "not negative")
             _validate.real("--limit-hv", args.limit_hv, "positive")
             if args.quench is not None:
-                _validate.celsius("--quench", args.quench)
+                quench_temperature_c("--quench", args.quench)
         except ValueError as error:
             raise Failure(str(error)) from None
+        for option in _WRITTEN:
+            if getattr(args, option, None) == "":
+                raise Failure(f"--{option}: needs the name of a file")
         self._check_formats()
         outputs = [(f"--{option}", path) for option, path in self._paths().items()]
         for number, (option, path) in enumerate(outputs):

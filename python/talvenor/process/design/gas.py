@@ -29,7 +29,7 @@ _XTOL = 1e-6
 
 
 def design_boost_diffuse(core_carbon_wt: float | None = None, case_depth_mm: float | None = None, *,
-                         steel: Steel | None = None, temperature_c: float, boost_potential_wt: float,
+                         steel: Steel | str | None = None, temperature_c: float, boost_potential_wt: float,
                          diffuse_potential_wt: float, transfer_m_s: float | None = None,
                          threshold_wt: float = CASE_DEPTH_THRESHOLD_WT, hump_wt: float = 0.05,
                          depth_mm: float | None = None, geometry: str = "plate",
@@ -49,7 +49,8 @@ def design_boost_diffuse(core_carbon_wt: float | None = None, case_depth_mm: flo
     Parameters
     ----------
     core_carbon_wt : float, optional
-        Carbon content of the steel in wt%; or give ``steel``.
+        Carbon content of the steel in wt%; or give ``steel``.  Given with
+        ``steel``, it replaces the steel's own, as for a heat's analysis.
     case_depth_mm : float
         Required case depth in mm: where the carbon content falls to
         ``threshold_wt`` at the end of the cycle.

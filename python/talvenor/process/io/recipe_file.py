@@ -41,7 +41,7 @@ from collections.abc import Callable
 from dataclasses import fields
 from typing import Any, TypeVar
 
-from .. import _validate
+from ..metallurgy.hardening import austenite_hardness_hv, quench_temperature_c
 from ..model.steel import Steel
 from ..recipe import Recipe
 from ..requirements import Requirements
@@ -128,7 +128,8 @@ def format_recipe(recipe: Recipe) -> str:
                 lines.append(f"{field.name} = {str(value).lower() if isinstance(value, bool) else repr(value)}")
     for stage in recipe.stages:
         lines += ["", "[[stage]]"]
-        lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None]
+        lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None
+                  and not (key == "duration_h" and stage.duration_min is not None)]
     return "\n".join(lines) + "\n"
 
 
@@ -170,8 +171,9 @@ def _recipe(document: dict[str, Any]) -> Recipe:
         raise ValueError("[quench]: missing key 'temperature_c'")
     return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel),
                   part=_made("[part]", Part, part),
-                  quench_c=_validate.celsius("[quench]: temperature_c", quench["temperature_c"]) if hardened else None,
-                  austenite_hv=_validate.real("[quench]: austenite_hv", quench.get("austenite_hv", 300.0), "positive"),
+                  quench_c=(quench_temperature_c("[quench]: temperature_c", quench["temperature_c"]) if hardened
+                            else None),
+                  austenite_hv=austenite_hardness_hv("[quench]: austenite_hv", quench.get("austenite_hv", 300.0)),
                   requirements=_made("[requirements]", Requirements, requirements) if "requirements" in document
                   else None)
 
@@ -207,9 +209,10 @@ def _stages(tables: object) -> tuple[Stage, ...]:
     for number, table in enumerate(tables, 1):
         where = f"stage {number} of {len(tables)}"
         _known(where, table, _STAGE_KEYS)
-        for key in ("duration_h", "temperature_c"):
-            if key not in table:
-                raise ValueError(f"{where}: missing key '{key}'")
+        if "duration_h" not in table and "duration_min" not in table:
+            raise ValueError(f"{where}: missing key 'duration_h' (or 'duration_min')")
+        if "temperature_c" not in table:
+            raise ValueError(f"{where}: missing key 'temperature_c'")
         try:
             stages.append(Stage(**table))
         except (TypeError, ValueError) as error:

@@ -11,7 +11,7 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__ = ["hrc_to_hv", "hv_to_hrc"]
+__all__ = ["hrc_to_hv", "hv_to_hrc", "HRC_RANGE", "HV_RANGE"]
 
 # ASTM E140, non-austenitic steels: Vickers hardness at each Rockwell C from 20 to 68.
 _HRC = np.arange(20.0, 69.0)
@@ -20,6 +20,10 @@ _HV = np.array([238, 243, 248, 254, 260, 266, 272, 279, 286, 294, 302, 310, 318,
                 697, 720, 746, 772, 800, 832, 865, 900, 940], dtype=float)
 
 
+
+#: The ends of the table: 20 to 68 HRC, 238 to 940 HV.
+HRC_RANGE = (float(_HRC[0]), float(_HRC[-1]))
+HV_RANGE = (float(_HV[0]), float(_HV[-1]))
 
 def hrc_to_hv(hrc: ArrayLike) -> NDArray[np.float64]:
     """Vickers hardness of a Rockwell C hardness, interpolated linearly in

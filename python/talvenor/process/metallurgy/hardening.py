@@ -28,13 +28,25 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .. import _validate
+from ..model.solubility import AUSTENITE_RANGE_C
+from ..model.steel import Steel
 from ..results import Result
 from ..standards import CHD_LIMIT_HV, ISO_18203_CORE_DEPTHS, ISO_18203_CORE_HV
 from .conversions import hrc_to_hv, hv_to_hrc
 from .transformation import PEAK_CARBON_WT, martensite_fraction, martensite_hardness_hrc, martensite_start_c
 
 __all__ = ["Hardening", "harden", "martensite_start_c", "martensite_fraction", "martensite_hardness_hrc",
-           "hrc_to_hv", "hv_to_hrc", "PEAK_CARBON_WT"]
+           "hrc_to_hv", "hv_to_hrc", "PEAK_CARBON_WT", "AUSTENITE_HV_RANGE", "LOW_ALLOY_LIMIT_WT",
+           "quench_temperature_c", "austenite_hardness_hv"]
+
+#: The hardness of retained austenite that :func:`harden` takes, in HV: that
+#: of carburized cases is about 200-300 HV; the range leaves room for any
+#: steel, and refuses a number that is no hardness of austenite.
+AUSTENITE_HV_RANGE = (100.0, 500.0)
+#: Mn, Si, Cr, Ni and Mo together, in wt%, up to which a steel counts as low
+#: alloy, as the formulas of this module were fitted to: a usual bound of the
+#: class.  Beyond it :func:`harden` says so in :attr:`Hardening.warnings`.
+LOW_ALLOY_LIMIT_WT = 5.0
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -55,6 +67,9 @@ class Hardening:
     quench_c, austenite_hv : float
         The quench temperature in °C and the hardness taken for retained
         austenite.
+    warnings : tuple of str
+        What makes the hardened case doubtful, one line each: a steel beyond
+        the low-alloy steels the formulas were fitted to.
     """
 
     depth_mm: NDArray[np.float64]
@@ -65,6 +80,7 @@ class Hardening:
     hardness_hrc: NDArray[np.float64]
     quench_c: float
     austenite_hv: float
+    warnings: tuple[str, ...] = ()
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}(quench_c={self.quench_c:g}, {self.depth_mm.size} points to "
@@ -175,9 +191,16 @@ def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.
         A result of :func:`simulate`.
     quench_c : float
         The temperature the part is quenched to in °C, above absolute zero
-        (a sub-zero treatment turns more of the austenite).
+        (a sub-zero treatment turns more of the austenite) and below 727 °C,
+        where austenite forms (see :func:`quench_temperature_c`).
     austenite_hv : float
-        The hardness of retained austenite in HV, positive.
+        The hardness of retained austenite in HV, within
+        :data:`AUSTENITE_HV_RANGE` (100-500 HV).
+
+    Raises
+    ------
+    ValueError
+        For a quench or an austenite hardness out of range, naming it.
 
     Examples
     --------
@@ -190,10 +213,38 @@ def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.
     if not isinstance(result, Result):
         raise TypeError(f"result must be a Result of simulate, got {result!r}")
     steel = result.steel
-    quench_c = _validate.celsius("quench_c", quench_c)
-    austenite_hv = _validate.real("austenite_hv", austenite_hv, "positive")
+    quench_c = quench_temperature_c("quench_c", quench_c)
+    austenite_hv = austenite_hardness_hv("austenite_hv", austenite_hv)
     martensite = martensite_fraction(steel, result.carbon_wt, result.nitrogen_wt, quench_c=quench_c)
     hardness_hv = (martensite * hrc_to_hv(martensite_hardness_hrc(result.carbon_wt, result.nitrogen_wt))
                    + (1.0 - martensite) * austenite_hv)
     return Hardening(result.depth_mm, martensite_start_c(steel, result.carbon_wt, result.nitrogen_wt), martensite,
-                     1.0 - martensite, hardness_hv, hv_to_hrc(hardness_hv), quench_c, austenite_hv)
+                     1.0 - martensite, hardness_hv, hv_to_hrc(hardness_hv), quench_c, austenite_hv,
+                     _alloy_warnings(steel))
+
+
+def quench_temperature_c(name: str, value: object) -> float:
+    """``value``, a quench temperature in °C: above absolute zero and below
+    727 °C, the lowest temperature of austenite, where a quench that hardens
+    ends; the message of an error names ``name``."""
+    low, _ = AUSTENITE_RANGE_C
+    return _validate.bounded(name, _validate.celsius(name, value), high=low, below=True, unit="°C",
+                             why="where austenite forms: a quench ends below it")
+
+
+def austenite_hardness_hv(name: str, value: object) -> float:
+    """``value``, a hardness of retained austenite in HV within
+    :data:`AUSTENITE_HV_RANGE`; the message of an error names ``name``."""
+    low, high = AUSTENITE_HV_RANGE
+    return _validate.bounded(name, _validate.real(name, value), low=low, high=high, unit="HV",
+                             why="what retained austenite measures")
+
+
+def _alloy_warnings(steel: Steel) -> tuple[str, ...]:
+    """A line on ``steel`` where it is beyond the low-alloy steels of the formulas."""
+    alloying = steel.manganese_wt + steel.silicon_wt + steel.chromium_wt + steel.nickel_wt + steel.molybdenum_wt
+    if alloying <= LOW_ALLOY_LIMIT_WT:
+        return ()
+    return (f"the steel holds {alloying:g} wt% of Mn, Si, Cr, Ni and Mo together, more than the "
+            f"{LOW_ALLOY_LIMIT_WT:g} wt% of the low-alloy steels that the hardening formulas were fitted to; its "
+            "hardness and retained austenite are extrapolated",)

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from .. import _validate
-from .steel import Steel
+from .steel import STEEL_CARBON_MAX_WT, Steel
 
 __all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt", "carbon_limit_wt"]
 
@@ -13,7 +13,7 @@ AUSTENITE_RANGE_C = (727.0, 1148.0)
 
 # Three points of the Acm line, (°C, wt% C): the eutectoid point, one at
 # 1000 °C and the greatest solubility, at the eutectic temperature.
-_POINTS = ((727.0, 0.77), (1000.0, 1.54), (1148.0, 2.14))
+_POINTS = ((727.0, 0.77), (1000.0, 1.54), (1148.0, STEEL_CARBON_MAX_WT))
 
 
 def austenite_temperature(name: str, value: object,

@@ -2,11 +2,18 @@
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, fields
+from typing import Any
 
 from .. import _validate
 
-__all__ = ["Steel", "steel_grades", "steel_of"]
+__all__ = ["Steel", "steel_grades", "steel_of", "STEEL_CARBON_MAX_WT"]
+
+#: The most carbon (with nitrogen) that austenite dissolves, in wt%: 2.14, at
+#: the eutectic temperature, 1148 °C, of the Fe-Fe3C diagram.  More makes cast
+#: iron, not steel.
+STEEL_CARBON_MAX_WT = 2.14
 
 # Ranges in wt% from EN 10084 / ISO 683-3 (the first four) and SAE J404 (the
 # SAE grades); None stands for the lower end of a range given as a maximum.
@@ -45,7 +52,9 @@ class Steel:
     Parameters
     ----------
     carbon_wt, nitrogen_wt : float
-        Carbon and nitrogen: the core composition of a part made of it.
+        Carbon and nitrogen: the core composition of a part made of it;
+        together below 2.14 wt% (:data:`STEEL_CARBON_MAX_WT`), beyond which
+        it is cast iron.
     silicon_wt, manganese_wt, chromium_wt, nickel_wt, molybdenum_wt : float
         The substitutional alloying elements, which set the martensite start
         and the retained austenite of :func:`harden`.
@@ -86,13 +95,19 @@ class Steel:
     def __post_init__(self) -> None:
         for field in fields(self):
             if field.name.endswith("_wt"):
-                object.__setattr__(self, field.name, _validate.real(field.name, getattr(self, field.name), "not negative"))
+                value = _validate.real(field.name, getattr(self, field.name), "not negative")
+                object.__setattr__(self, field.name, value)
         object.__setattr__(self, "alloy_factor", _validate.real("alloy_factor", self.alloy_factor, "positive"))
         if self.name is not None and not isinstance(self.name, str):
             raise TypeError(f"name must be a str or None, got {self.name!r}")
         total = sum(getattr(self, field.name) for field in fields(self) if field.name.endswith("_wt"))
         if total >= 100.0:
             raise ValueError(f"the contents must add up to less than 100 wt%, got {total!r}")
+        interstitial = self.carbon_wt + self.nitrogen_wt
+        if interstitial >= STEEL_CARBON_MAX_WT:
+            named = "carbon_wt" if self.nitrogen_wt == 0.0 else "carbon_wt + nitrogen_wt"
+            raise ValueError(f"{named} must be below {STEEL_CARBON_MAX_WT:g} wt%, the most that austenite dissolves "
+                             f"(more is cast iron), got {interstitial!r}")
 
     @classmethod
     def grade(cls, name: str) -> Steel:
@@ -124,27 +139,29 @@ def steel_grades() -> tuple[str, ...]:
     return tuple(_GRADE_RANGES)
 
 
-def steel_of(steel: Steel | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None = None, *,
+def steel_of(steel: Steel | str | None, core_carbon_wt: float | None, core_nitrogen_wt: float | None = None, *,
              caller: str) -> Steel:
-    """The steel that ``caller`` treats: ``steel``, or a plain steel of the
-    core contents given in its place (nitrogen 0.0 unless given).
+    """The steel that ``caller`` treats: ``steel`` (a Steel, or the name of
+    one of the grades of :meth:`Steel.grade`) with the core contents given
+    in place of its own, as for a heat's analysis; or, without ``steel``, a
+    plain steel of those contents (nitrogen 0.0 unless given).
 
     Raises
     ------
     TypeError
-        Where neither is given, or ``steel`` is not a Steel.
+        Where neither a steel nor its carbon is given, or ``steel`` is
+        neither a Steel nor a str.
     ValueError
-        Where both are given, or a content is out of range.
+        For an unknown grade, or a content out of range.
     """
-    if steel is not None:
-        if core_carbon_wt is not None or core_nitrogen_wt is not None:
-            raise ValueError("give either steel or core_carbon_wt and core_nitrogen_wt, not both: the steel's "
-                             "carbon_wt and nitrogen_wt are the core composition")
-        if not isinstance(steel, Steel):
-            raise TypeError(f"steel must be a Steel, got {steel!r}")
-        return steel
-    if core_carbon_wt is None:
-        raise TypeError(f"{caller}() needs the steel: give steel or core_carbon_wt")
-    return Steel(carbon_wt=_validate.real("core_carbon_wt", core_carbon_wt, "not negative"),
-                 nitrogen_wt=_validate.real("core_nitrogen_wt", 0.0 if core_nitrogen_wt is None else core_nitrogen_wt,
-                                            "not negative"))
+    core: dict[str, Any] = {name: _validate.real(f"core_{name}", value, "not negative") for name, value in
+                            (("carbon_wt", core_carbon_wt), ("nitrogen_wt", core_nitrogen_wt)) if value is not None}
+    if isinstance(steel, str):
+        steel = Steel.grade(steel)
+    elif steel is None:
+        if "carbon_wt" not in core:
+            raise TypeError(f"{caller}() needs the steel: give steel or core_carbon_wt")
+        return Steel(**core)
+    elif not isinstance(steel, Steel):
+        raise TypeError(f"steel must be a Steel or the name of a grade, got {steel!r}")
+    return dataclasses.replace(steel, **core) if core else steel

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import math
 import os
+
+import numpy as np
 from collections.abc import Callable
 from typing import Any
 
@@ -12,13 +14,18 @@ from ..metallurgy.hardening import Hardening
 from ..pipeline import Outcome
 from ..requirements import Requirements
 from ..results import Result
-from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
+from ..standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
 from ..units import to_celsius
 from .extent import shown_depth_mm
 
 __all__ = ["plot_result", "plot_outcome", "result_figure"]
 
 _COLOURS = {"carbon": "tab:blue", "nitrogen": "tab:orange"}
+# The stages of a recipe are marked while they can be told apart: their
+# boundaries while they are at most this many, the number of each that
+# spans at least this share of the recipe.
+_MOST_BOUNDARIES = 60
+_LABEL_SHARE = 1.0 / 40.0
 # The shading of a band of the requirements across a panel and as a bar of a
 # surface or core value, whose width is a fraction of the panel's.
 _ACROSS = dict(alpha=0.2, linewidth=0.0)
@@ -80,7 +87,8 @@ def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_
     if hardening is not None:
         _hardness(axes[1], hardening, limit_hv, shown_depth_mm(result, threshold_wt), requirements)
     _profiles(profile_axes, result, threshold_wt, requirements)
-    _surface(surface_axes, result)
+    _surface(surface_axes, result, CARBIDE_TOLERANCE_G_M2 if requirements is None
+             else requirements.carbide_tolerance_g_m2)
     if title:
         figure.suptitle(title)
     return figure
@@ -114,12 +122,7 @@ def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
                 lambda depth_mm: f"CHD {depth_mm:.2f} mm at {limit_hv:g} HV")
     axes.set_xlim(0.0, shown_mm)
     if requirements is not None:
-        _across(axes, requirements.band("chd", "mm"), f"CHD required at {requirements.chd_limit_hv:g} HV")
-        low, high = (None if end is None else float(hrc_to_hv(end))
-                     for end in requirements.band("surface_hardness", "hrc"))
-        for band in (requirements.band("surface_hardness", "hv"), (low, high)):
-            _bar(axes, band, "black", "surface hardness required")
-        _bar(axes, requirements.band("core_hardness", "hv"), "grey", "core hardness required", right=True)
+        _hardness_bands(axes, requirements)
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("hardness [HV]")
     axes.set_title(f"Hardness after quenching to {hardening.quench_c:g} °C")
@@ -137,18 +140,38 @@ def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="upper right")
 
 
-def _surface(axes: Any, result: Result) -> None:
+def _hardness_bands(axes: Any, requirements: Requirements) -> None:
+    """The bands of the hardened case: the CHD across the panel, the surface
+    and the core hardness as bars at its edges, a hardness at a depth as a
+    bar at that depth; bands in HRC in their HV."""
+    _across(axes, requirements.band("chd", "mm"), f"CHD required at {requirements.chd_limit_hv:g} HV")
+    for quantity, colour, right in (("surface_hardness", "black", False), ("core_hardness", "grey", True)):
+        for band in (requirements.band(quantity, "hv"), _in_hv(requirements.band(quantity, "hrc"))):
+            _bar(axes, band, colour, f"{quantity.replace('_', ' ')} required", right=right)
+    depth_mm = requirements.hardness_depth_mm
+    bands = (requirements.band("hardness_at_depth", "hv"), _in_hv(requirements.band("hardness_at_depth", "hrc")))
+    for low, high in bands:
+        if depth_mm is not None and (low, high) != (None, None):
+            bottom, top = axes.get_ylim()
+            axes.plot([depth_mm, depth_mm], [bottom if low is None else low, top if high is None else high],
+                      color="tab:purple", linewidth=6.0, alpha=0.35, solid_capstyle="butt",
+                      label=f"hardness required at {depth_mm:g} mm")
+
+
+def _in_hv(band: tuple[float | None, float | None]) -> tuple[float | None, float | None]:
+    """A band in HRC in HV."""
+    low, high = band
+    return (None if low is None else float(hrc_to_hv(low)), None if high is None else float(hrc_to_hv(high)))
+
+
+def _surface(axes: Any, result: Result, tolerance_g_m2: float) -> None:
     history = result.history
     axes.plot(history.time_h, history.carbon_wt, color=_COLOURS["carbon"], label="carbon")
     if history.nitrogen_wt.any():
         axes.plot(history.time_h, history.nitrogen_wt, color=_COLOURS["nitrogen"], label="nitrogen")
     starts = result.stage_start_h.tolist()
-    for number, (start, end) in enumerate(zip(starts, result.stage_end_h), 1):
-        if number > 1:
-            axes.axvline(start, color="grey", linestyle=":", linewidth=1.0)
-        axes.annotate(str(number), ((start + float(end)) / 2.0, 1.0), xycoords=("data", "axes fraction"),
-                      xytext=(0, -4), textcoords="offset points", ha="center", va="top", color="grey")
-    _carbon_limit(axes, result, starts)
+    _stages(axes, result)
+    _carbon_limit(axes, result, starts, tolerance_g_m2)
     axes.set_xlim(0.0, float(result.stage_end_h[-1]))
     axes.set_ylim(0.0, 1.12 * max(float(history.carbon_wt.max()), float(history.nitrogen_wt.max())))
     axes.set_xlabel("time [h]")
@@ -167,6 +190,20 @@ def _surface(axes: Any, result: Result) -> None:
     axes.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right")
 
 
+def _stages(axes: Any, result: Result) -> None:
+    """The boundaries of the stages while there are few enough to tell
+    apart, and the number of each stage wide enough to hold it."""
+    starts, ends = result.stage_start_h, result.stage_end_h
+    if starts.size <= _MOST_BOUNDARIES:
+        for start in starts[1:].tolist():
+            axes.axvline(start, color="grey", linestyle=":", linewidth=1.0)
+    wide = (ends - starts) >= _LABEL_SHARE * float(ends[-1])
+    for number in (np.flatnonzero(wide) + 1).tolist():
+        start, end = float(starts[number - 1]), float(ends[number - 1])
+        axes.annotate(str(number), ((start + end) / 2.0, 1.0), xycoords=("data", "axes fraction"),
+                      xytext=(0, -4), textcoords="offset points", ha="center", va="top", color="grey")
+
+
 def _mark_depth(axes: Any, depth: float, level: float, label: Callable[[float], str]) -> None:
     """The line of ``level``, and the ``depth`` where the profile falls to
     it, where there is one within the part."""
@@ -176,18 +213,21 @@ def _mark_depth(axes: Any, depth: float, level: float, label: Callable[[float], 
         axes.plot([depth], [level], "o", color="black", markersize=4, label=label(depth))
 
 
-def _carbon_limit(axes: Any, result: Result, starts: list[float]) -> None:
-    """The carbon limit over the boosts, and the times at which carbide is at
-    the surface, shaded with its peak."""
-    boosts = [(start, float(end), stage) for start, end, stage in zip(starts, result.stage_end_h, result.stages)
-              if stage.carbon.limited]
-    for number, (start, end, stage) in enumerate(boosts):
-        limits = [stage.carbon_limit_at(result.steel, fraction) for fraction in (0.0, 1.0)]
-        axes.plot([start, end], limits, color=_COLOURS["carbon"],
-                  linestyle=":", linewidth=1.0, label="carbon limit" if number == 0 else None)
+def _carbon_limit(axes: Any, result: Result, starts: list[float], tolerance_g_m2: float) -> None:
+    """The carbon limit over the boosts, and the times at which carbide (more
+    than ``tolerance_g_m2``) is at the surface, shaded with its peak."""
+    # One line for all the boosts, broken between them.
+    times: list[float] = []
+    limits: list[float] = []
+    for start, end, stage in zip(starts, result.stage_end_h.tolist(), result.stages):
+        if stage.carbon.limited:
+            times += [start, end, math.nan]
+            limits += [stage.carbon_limit_at(result.steel, 0.0), stage.carbon_limit_at(result.steel, 1.0), math.nan]
+    if times:
+        axes.plot(times, limits, color=_COLOURS["carbon"], linestyle=":", linewidth=1.0, label="carbon limit")
     history = result.history
-    if result.peak_carbide_g_m2 > 0.0:
-        axes.fill_between(history.time_h, 0.0, 1.0, where=history.carbide_g_m2 > 0.0,
+    if result.peak_carbide_g_m2 > tolerance_g_m2:
+        axes.fill_between(history.time_h, 0.0, 1.0, where=history.carbide_g_m2 > tolerance_g_m2,
                           transform=axes.get_xaxis_transform(), color="tab:grey", alpha=0.2, linewidth=0.0,
                           label=f"carbide, at most {result.peak_carbide_g_m2:.2g} g/m²")
 

@@ -7,6 +7,7 @@ import math
 
 import numpy as np
 
+from ..metallurgy.conversions import HV_RANGE
 from ..metallurgy.hardening import Hardening
 from ..model.steel import Steel
 from ..pipeline import Outcome
@@ -85,23 +86,35 @@ def verdict_text(verdicts: Verdicts) -> str:
 def _stage_table(outcome: Outcome) -> list[str]:
     """The stages: duration, temperature, and the surface conditions."""
     recipe, result = outcome.recipe, outcome.result
-    lines = [f"{'stage':>5}  {'hours':>6}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
+    lines = [f"{'stage':>5}  {'time':>9}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
     for number, (stage, peak_g_m2) in enumerate(zip(recipe.stages, _carbide_by_stage(outcome)), 1):
-        carbon = str(stage.carbon) + (", carbide" if peak_g_m2 > 0.0 else "")
-        lines.append(f"{number:>5}  {stage.duration_h:6.2f}  {_temperature(stage):<17}  "
+        carbon = str(stage.carbon) + (", carbide" if peak_g_m2 > outcome.carbide_tolerance_g_m2 else "")
+        lines.append(f"{number:>5}  {_duration(stage.duration_h):>9}  {_temperature(stage):<17}  "
                      f"{carbon:<24}  {stage.nitrogen}")
-    return [*lines, f"{'total':>5}  {float(result.stage_end_h[-1]):6.2f}"]
+    return [*lines, f"{'total':>5}  {_duration(float(result.stage_end_h[-1])):>9}"]
+
+
+def _duration(duration_h: float) -> str:
+    """A duration in hours, or in minutes where it is shorter than an hour."""
+    return f"{duration_h:.2f} h" if duration_h >= 1.0 else f"{60.0 * duration_h:.1f} min"
 
 
 def _boost_lines(outcome: Outcome) -> list[str]:
     """The peak surface carbon against the limit and the carbide, for a recipe with boosts."""
     recipe, result = outcome.recipe, outcome.result
-    boosts = [stage for stage in recipe.stages if stage.carbon.limited]
-    if not boosts:
+    # The carbon limit of each boost at its start, and the boosts that have it.
+    limits: dict[float, list[int]] = {}
+    for number, stage in enumerate(recipe.stages, 1):
+        if stage.carbon.limited:
+            limits.setdefault(stage.carbon_limit_at(recipe.steel, 0.0), []).append(number)
+    if not limits:
         return []
-    # The lowest carbon limit of the boosts, at their start.
-    limit_wt = min(stage.carbon_limit_at(recipe.steel, 0.0) for stage in boosts)
-    return [f"Peak         {result.peak_surface_carbon_wt:.3f} wt% C at the surface, the limit {limit_wt:.3f} wt%",
+    if len(limits) == 1:
+        told = f"the limit {next(iter(limits)):.3f} wt%"
+    else:
+        told = "the limits " + ", ".join(f"{limit_wt:.3f} wt% (stage{'s' if len(numbers) > 1 else ''} "
+                                         f"{', '.join(map(str, numbers))})" for limit_wt, numbers in limits.items())
+    return [f"Peak         {result.peak_surface_carbon_wt:.3f} wt% C at the surface, {told}",
             f"Carbide      {result.carbide_g_m2:.2f} g/m² left at the end, {result.peak_carbide_g_m2:.2f} g/m² "
             "at the most"]
 
@@ -130,9 +143,8 @@ def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
     """The lines of the summary on the hardened case."""
     hrc = hardening.surface_hardness_hrc
     lines = ["", f"Quench       to {hardening.quench_c:g} °C",
-             f"Hardness     {hardening.surface_hardness_hv:.0f} HV"
-             + (f" ({hrc:.1f} HRC)" if math.isfinite(hrc) else " (below 20 HRC)")
-             + f" at the surface, {hardening.core_hardness_hv:.0f} HV in the core"]
+             f"Hardness     {hardening.surface_hardness_hv:.0f} HV{_rockwell(hardening.surface_hardness_hv, hrc)} "
+             f"at the surface, {hardening.core_hardness_hv:.0f} HV in the core"]
     chd_mm = hardening.case_hardening_depth_mm(limit_hv, beyond_part="inf")
     if math.isinf(chd_mm):
         lines.append(f"CHD          deeper than the part's {hardening.depth_mm[-1]:.2f} mm (at {limit_hv:g} HV)")
@@ -145,6 +157,13 @@ def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
                      f"HV at {ISO_18203_CORE_DEPTHS:g} times the CHD, not below {ISO_18203_CORE_HV:g} HV")
     lines.append(f"Austenite    {100.0 * float(hardening.retained_austenite[0]):.1f} % retained at the surface")
     return lines
+
+
+def _rockwell(hv: float, hrc: float) -> str:
+    """The Rockwell C hardness ``hrc`` of ``hv`` in brackets, or where it lies off the scale."""
+    if math.isfinite(hrc):
+        return f" ({hrc:.1f} HRC)"
+    return " (below 20 HRC)" if hv < HV_RANGE[0] else " (above 68 HRC, beyond the scale)"
 
 
 def _steel(steel: Steel) -> str:

@@ -76,15 +76,17 @@ class Part:
         Raises
         ------
         ValueError
-            Where that default is thinner than the thinnest part, or a value
-            is out of range.
+            Where that default is thinner or deeper than a part may be, or a
+            value is out of range.
         """
         if depth_mm is None:
             depth_mm = PART_DEPTH_PER_CASE_DEPTH * case_depth_mm
-            if depth_mm < DEPTH_RANGE_MM[0]:
-                raise ValueError(f"case_depth_mm {case_depth_mm!r} is too thin: the part of "
+            low, high = DEPTH_RANGE_MM
+            if not low <= depth_mm <= high:
+                size, than, end = ("thin", "thinner", low) if depth_mm < low else ("deep", "deeper", high)
+                raise ValueError(f"case_depth_mm {case_depth_mm!r} is too {size}: the part of "
                                  f"{PART_DEPTH_PER_CASE_DEPTH:g} case depths that the design assumes, {depth_mm:g} mm, "
-                                 f"is thinner than the thinnest part, {DEPTH_RANGE_MM[0]:g} mm")
+                                 f"is {than} than the {'thinnest' if size == 'thin' else 'deepest'} part, {end:,g} mm")
         return cls(geometry=geometry, depth_mm=depth_mm, cells=cells)
 
     @property

@@ -19,6 +19,10 @@ __all__ = ["Stage", "LONGEST_STAGE_H", "MELTING_C"]
 LONGEST_STAGE_H = 10_000.0
 MELTING_C = 1400.0
 
+# The default of duration_h, which tells that it was not given (by what it
+# is, not by its value: a NaN given is refused as any other NaN).
+_NOT_GIVEN = float("nan")
+
 
 @dataclass(frozen=True, kw_only=True)
 class Stage:
@@ -28,6 +32,10 @@ class Stage:
     ----------
     duration_h : float
         Duration in hours, positive and at most 10,000.
+    duration_min : float, optional
+        The duration in minutes instead, as pulses and short steps are
+        written: give one of the two (``duration_h`` is then set from it,
+        and both must agree where both are given).
     temperature_c : float
         Temperature at the start of the stage, in °C, below 1,400 °C (where
         steel melts).
@@ -68,7 +76,8 @@ class Stage:
     (1.1, None)
     """
 
-    duration_h: float
+    duration_h: float = _NOT_GIVEN
+    duration_min: float | None = None
     temperature_c: float
     end_temperature_c: float | None = None
     carbon_potential_wt: float | None = None
@@ -79,6 +88,7 @@ class Stage:
     nitrogen_transfer_m_s: float | None = None
 
     def __post_init__(self) -> None:
+        self._take_duration()
         for field in fields(self):
             value = getattr(self, field.name)
             if value is None and field.default is None:
@@ -105,6 +115,20 @@ class Stage:
         if (self.carbon_potential_wt or 0.0) + (self.nitrogen_potential_wt or 0.0) >= 100.0:
             raise ValueError("carbon_potential_wt + nitrogen_potential_wt must be below 100, got "
                              f"{self.carbon_potential_wt!r} + {self.nitrogen_potential_wt!r}")
+
+    def _take_duration(self) -> None:
+        """Set ``duration_h`` from ``duration_min`` where that is given instead."""
+        if self.duration_min is None:
+            if self.duration_h is _NOT_GIVEN:
+                raise TypeError("Stage() needs its duration: give duration_h or duration_min")
+            return
+        minutes = _validate.real("duration_min", self.duration_min)
+        if minutes <= 0.0:
+            raise ValueError(f"duration_min must be positive, got {minutes!r}")
+        if self.duration_h is not _NOT_GIVEN and self.duration_h != minutes / 60.0:
+            raise ValueError(f"give duration_h or duration_min, not both: got duration_h = {self.duration_h!r} and "
+                             f"duration_min = {self.duration_min!r}")
+        object.__setattr__(self, "duration_h", minutes / 60.0)
 
     def _check_boost(self) -> None:
         flux, limit = self.carbon_flux_g_m2_h, self.carbon_limit_wt
@@ -143,7 +167,7 @@ class Stage:
         """The stage cut short after ``duration_h``, where a ramp has got to by then."""
         fraction = duration_h / self.duration_h
         end_c = None if self.end_temperature_c is None else units.to_celsius(self.temperature_k(fraction))
-        return dataclasses.replace(self, duration_h=duration_h, end_temperature_c=end_c)
+        return dataclasses.replace(self, duration_h=duration_h, duration_min=None, end_temperature_c=end_c)
 
     def alloyed(self, alloy_factor: float) -> Stage:
         """The stage with its carbon potential as a steel of ``alloy_factor``

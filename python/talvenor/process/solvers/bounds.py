@@ -27,6 +27,7 @@ class Bounds:
     are the elements that the steps of the stage compute."""
 
     def __init__(self, y: _Array, reachable: Sequence[tuple[float, float]], rows: slice) -> None:
+        self._rows = rows
         self.low = np.array([min(y[i].min(), low) for i, (low, _) in enumerate(reachable)])
         self.high = np.array([max(y[i].max(), high) for i, (_, high) in enumerate(reachable)])
         self._low_column: _Array = self.low[:, None]
@@ -36,6 +37,10 @@ class Bounds:
         floor, ceiling = (self.low - slack)[rows], (self.high + slack)[rows]
         # The range of each element computed, and its magnitude, which its rounding errors scale with.
         self._range = floor.tolist(), ceiling.tolist(), np.maximum(np.abs(floor), np.abs(ceiling)).tolist()
+
+    def widened(self, y: _Array) -> Bounds:
+        """These bounds, widened to hold the profiles ``y`` as well."""
+        return Bounds(y, list(zip(self.low.tolist(), self.high.tolist())), self._rows)
 
     def clip(self, y: _Array) -> _Array:
         """The profiles ``y`` (2, n) within the range."""

@@ -33,7 +33,11 @@ def cut(physics: StagePhysics, step: Step, history: History, t: float, carbide: 
 
     resolution = 1e-3 * step.dt
     low, f_low = 0.0, quantity(step.y, t, carbide)
-    high, f_high, best = step.dt, value_of(step), step
+    high, f_high = step.dt, value_of(step)
+    # The last cuts found on each side; none before a crossing that comes
+    # within the resolution of the start, where the shortest past it serves.
+    below: Step | None = None
+    past = step
     side = 0
     while high - low > resolution:
         # Halving where false position has nothing to go by.
@@ -42,13 +46,11 @@ def cut(physics: StagePhysics, step: Step, history: History, t: float, carbide: 
         cut = physics.step(history, step.y, t, trial)
         value = value_of(cut)
         if value >= 0.0:
-            high, f_high = trial, value
-            best = best if before else cut
+            high, f_high, past = trial, value, cut
             f_low = 0.5 * f_low if side == 1 else f_low
             side = 1
         else:
-            low, f_low = trial, value
-            best = cut if before else best
+            low, f_low, below = trial, value, cut
             f_high = 0.5 * f_high if side == -1 else f_high
             side = -1
-    return best
+    return below if before and below is not None else past

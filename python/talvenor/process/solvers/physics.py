@@ -58,12 +58,23 @@ class StagePhysics:
         # there shows in the surface history, and where the stage's end is
         # not known, nor so the share of a step in it.
         self.followed = any(self.own[i].balanced for i in self.active) or to_limit or falls_to_wt is not None
-        self.bounds = Bounds(y, self._reachable(limited), self.rows)
-        # Within those bounds the singularity of the diffusivities may be out of reach.
-        domain = setting.diffusivities.domain
-        singular = domain if domain is not None and domain.reach(*self.bounds.high.tolist()) >= 1.0 else None
-        self.coefficients = Coefficients(setting.diffusivities, singular)
+        self.coefficients = Coefficients(setting.diffusivities, None)
+        self._bound(Bounds(y, self._reachable(limited), self.rows))
         self.balance = SurfaceBalance(self.grid.spacing, self.active, self._surface_diffusivities)
+
+    def _bound(self, bounds: Bounds) -> None:
+        """Keep the steps within ``bounds``, within which the singularity of
+        the diffusivities may be out of reach."""
+        self.bounds = bounds
+        domain = self.coefficients.diffusivities.domain
+        reachable = domain is not None and domain.reach(*bounds.high.tolist()) >= 1.0
+        self.coefficients.singular = domain if reachable else None
+
+    def restart(self, y: _Array) -> None:
+        """Let the steps go on from ``y``, which a jump of the surface
+        condition has left (the carbide dissolved into the first cell may
+        lie beyond what the start of the stage allowed)."""
+        self._bound(self.bounds.widened(y))
 
     def _reachable(self, limited: bool) -> list[tuple[float, float]]:
         """What the surface conditions can drive each element to: its

@@ -248,6 +248,7 @@ class _StageRun:
             self.y[0, 0] += self.carbide / self.run.grid.volumes[0]
             self.uptake[0] += self.carbide
             self.carbide = 0.0
+            physics.restart(self.y)
         physics.saturated = not physics.saturated
         # The surface condition jumps: the next step starts afresh.
         self.history = physics.history(self.y, self.t / self.duration)
