@@ -6,7 +6,8 @@ of the grades of :meth:`Steel.grade`) and returns a :class:`Result` with the
 profiles in wt% against depth in mm, the case depth and the uptake.  The
 diffusivities are the Slycke ones of :mod:`talvenor.slycke` unless others are
 given.  :func:`harden` turns a result into the hardness, the retained
-austenite and the case-hardening depth after quenching;
+austenite and the case-hardening depth of the finished part, quenched (with
+its severity, against the steel's hardenability) and tempered (:class:`Temper`);
 :func:`carbon_solubility_wt` is the carbon solubility of austenite, above
 which a stage's carbon potential is reported in ``Result.warnings``.  A
 :class:`Requirements` holds the bands a drawing asks for, and :func:`check`
@@ -39,6 +40,7 @@ from .design import design_boost_diffuse, design_vacuum_cycle
 from .io.recipe_file import RecipeError, format_recipe, read_recipe
 from .metallurgy import hardening
 from .metallurgy.hardening import Hardening, harden
+from .metallurgy.tempering import Temper
 from .model.solubility import carbon_solubility_wt
 from .model.steel import Steel, steel_grades
 from .model.surface import SurfaceCondition
@@ -54,6 +56,6 @@ from .verdicts import Verdict, Verdicts, check
 
 __all__ = ["Stage", "Part", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
-           "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening", "hardening",
+           "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening", "hardening", "Temper",
            "carbon_solubility_wt", "design_vacuum_cycle", "Requirements", "Verdict", "Verdicts", "check",
            "evaluate", "Outcome"]

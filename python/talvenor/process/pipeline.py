@@ -11,6 +11,7 @@ from dataclasses import dataclass
 
 from . import _validate
 from .metallurgy.hardening import Hardening, harden, quench_temperature_c
+from .metallurgy.tempering import Temper
 from .recipe import Recipe
 from .results import Result
 from .simulation import simulate
@@ -79,7 +80,8 @@ class Outcome:
         return self.hardening.case_hardening_depth_mm(self.limit_hv, beyond_part="inf")
 
 
-def evaluate(recipe: Recipe, *, quench_c: float | None = None, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT,
+def evaluate(recipe: Recipe, *, quench_c: float | None = None, severity_h: float | str | None = None,
+             temper: Temper | None = None, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT,
              limit_hv: float = CHD_LIMIT_HV, progress: Callable[[float], None] | None = None) -> Outcome:
     """Run ``recipe``, harden the part where it is quenched, and check it
     against the recipe's requirements.
@@ -91,6 +93,9 @@ def evaluate(recipe: Recipe, *, quench_c: float | None = None, threshold_wt: flo
     quench_c : float, optional
         A quench temperature in °C in place of the recipe's own (or where it
         has none).
+    severity_h, temper : optional
+        A quench severity and a temper in place of the recipe's own (see
+        :func:`harden`).
     threshold_wt : float
         The carbon content in wt% at which :attr:`Outcome.case_depth_mm` is
         read (the requirements read theirs at their own).
@@ -128,6 +133,9 @@ def evaluate(recipe: Recipe, *, quench_c: float | None = None, threshold_wt: flo
         raise ValueError(f"[requirements]: {', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the "
                          "hardened case: give the recipe a quench")
     result = simulate(recipe.stages, steel=recipe.steel, part=recipe.part, progress=progress)
-    hardening = None if quench_c is None else harden(result, quench_c=quench_c, austenite_hv=recipe.austenite_hv)
+    hardening = None if quench_c is None else harden(
+        result, quench_c=quench_c, austenite_hv=recipe.austenite_hv,
+        severity_h=recipe.severity_h if severity_h is None else severity_h,
+        temper=recipe.temper if temper is None else temper)
     verdicts = Verdicts() if recipe.requirements is None else check(result, recipe.requirements, hardening)
     return Outcome(recipe, result, hardening, verdicts, threshold_wt, limit_hv)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 
+from .metallurgy.tempering import Temper
 from .model.steel import Steel
 from .requirements import Requirements
 from .schedule.part import Part
@@ -19,9 +20,9 @@ class Recipe:
     the quench that hardens it.
 
     ``stages``, ``steel`` and ``part`` are the arguments of :func:`simulate`
-    of the same names; ``quench_c`` and ``austenite_hv`` those of
-    :func:`harden`, with ``quench_c`` None for a recipe that asks for no
-    hardening.  ``requirements`` holds the bands the treated part must meet
+    of the same names; ``quench_c``, ``austenite_hv``, ``severity_h`` and
+    ``temper`` those of :func:`harden`, with ``quench_c`` None for a recipe
+    that asks for no hardening.  ``requirements`` holds the bands the treated part must meet
     (None where the recipe states none).  :func:`read_recipe` reads one from
     a TOML file, and :func:`evaluate` gives its outcome.
     """
@@ -32,6 +33,8 @@ class Recipe:
     quench_c: float | None = None
     austenite_hv: float = 300.0
     requirements: Requirements | None = None
+    severity_h: float | None = None
+    temper: Temper | None = None
 
     @property
     def geometry(self) -> str:

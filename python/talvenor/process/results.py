@@ -210,10 +210,12 @@ class Result(Profile):
     # they import when called and do not name: a result knows nothing of
     # its consumers.
 
-    def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Any:
-        """The case after quenching to ``quench_c`` °C: :func:`~talvenor.process.harden` of this result."""
+    def harden(self, *, quench_c: float = 60.0, austenite_hv: float = 300.0, severity_h: Any = None,
+               temper: Any = None) -> Any:
+        """The case after quenching to ``quench_c`` °C (of ``severity_h``, and
+        tempered by ``temper``): :func:`~talvenor.process.harden` of this result."""
         from .metallurgy.hardening import harden
-        return harden(self, quench_c=quench_c, austenite_hv=austenite_hv)
+        return harden(self, quench_c=quench_c, austenite_hv=austenite_hv, severity_h=severity_h, temper=temper)
 
     def check(self, requirements: Any, hardening: Any = None) -> Any:
         """A :class:`Verdict` for every band of ``requirements``:

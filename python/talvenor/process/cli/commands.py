@@ -94,7 +94,8 @@ def _run_design(args: argparse.Namespace, outputs: Outputs, steel: Steel, stages
     """Run the designed ``stages``, print the ``heading`` and the summary,
     and write the outputs asked for, the recipe among them."""
     part = Part.for_case(args.case_depth, depth_mm=args.depth, geometry=args.geometry, cells=args.cells)
-    recipe = Recipe(stages=stages, steel=steel, part=part, quench_c=args.quench)
+    recipe = Recipe(stages=stages, steel=steel, part=part, quench_c=args.quench, severity_h=args.severity,
+                    temper=args.temper)
     with outputs:
         outcome = _evaluate(recipe, args, "design", None)
         outputs.present(outcome, heading)
@@ -131,8 +132,8 @@ def _as_flags(message: str) -> str:
 def _evaluate(recipe: Recipe, args: argparse.Namespace, name: str, progress: Progress | None) -> Outcome:
     """The outcome of ``recipe`` with the options of ``args``; its warnings on standard error."""
     try:
-        outcome = evaluate(recipe, quench_c=args.quench, threshold_wt=args.threshold, limit_hv=args.limit_hv,
-                           progress=progress)
+        outcome = evaluate(recipe, quench_c=args.quench, severity_h=args.severity, temper=args.temper,
+                           threshold_wt=args.threshold, limit_hv=args.limit_hv, progress=progress)
     except ValueError as error:
         raise Failure(f"{name}: {error}") from None
     for warning in outcome.warnings:

@@ -149,6 +149,12 @@ def _output_options(parser: argparse.ArgumentParser) -> None:
                         help=f"carbon content that bounds the case, in wt%% (default {CASE_DEPTH_THRESHOLD_WT:g})")
     parser.add_argument("--quench", type=float, metavar="C",
                         help="quench to C °C and report the hardened case (overrides a recipe's [quench])")
+    parser.add_argument("--severity", metavar="H",
+                        help="the quench's severity: Grossmann's H in 1/inch ('inf' for an ideal quench) or "
+                             "'still oil' or 'still water' (overrides a recipe's severity_h; default: the whole "
+                             "section hardens)")
+    parser.add_argument("--temper", nargs=2, type=float, metavar=("C", "H"),
+                        help="temper at C °C for H hours after the quench (overrides a recipe's [temper])")
     parser.add_argument("--limit-hv", type=float, default=CHD_LIMIT_HV, metavar="HV",
                         help=f"hardness that bounds the hardened case, in HV (default {CHD_LIMIT_HV:g})")
     parser.add_argument("--csv", metavar="FILE", help="write the profile to FILE as CSV")

@@ -13,6 +13,8 @@ from .. import _validate
 from ..io.output_files import OutputFiles
 from ..io.profile_csv import profile_csv
 from ..metallurgy.hardening import quench_temperature_c
+from ..metallurgy.quenching import severity_h
+from ..metallurgy.tempering import Temper
 from ..pipeline import Outcome
 from ..present import plot, report, text
 from .failure import Failure
@@ -98,8 +100,13 @@ class Outputs:
             _validate.real("--limit-hv", args.limit_hv, "positive")
             if args.quench is not None:
                 quench_temperature_c("--quench", args.quench)
+            args.severity = None if args.severity is None else severity_h(_number_or_name(args.severity), "--severity")
         except ValueError as error:
             raise Failure(str(error)) from None
+        try:
+            args.temper = None if args.temper is None else Temper(*args.temper)
+        except ValueError as error:
+            raise Failure(f"--temper: {error}") from None
         for option in _WRITTEN:
             if getattr(args, option, None) == "":
                 raise Failure(f"--{option}: needs the name of a file")
@@ -125,6 +132,14 @@ class Outputs:
                               f"{', '.join(_PLOT_FORMATS)}")
         if args.report and os.path.splitext(args.report)[1].lower() != ".pdf":
             raise Failure(f"--report {args.report}: a report is a PDF file, FILE.pdf")
+
+
+def _number_or_name(text: str) -> float | str:
+    """``text`` as a number where it reads as one, else as it is."""
+    try:
+        return float(text)
+    except ValueError:
+        return text
 
 
 @contextlib.contextmanager

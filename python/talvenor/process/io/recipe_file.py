@@ -3,8 +3,12 @@
 A recipe file has a ``[steel]`` table, an optional ``[part]`` table
 (``geometry``, ``depth_mm``, ``cells``, ``density_kg_m3``: the keyword
 arguments of :class:`Part`), an optional ``[quench]`` table
-(``temperature_c``, required there, and ``austenite_hv``: the arguments of
-:func:`harden`) and one ``[[stage]]`` table per stage, whose keys are the
+(``temperature_c``, required there, ``austenite_hv``, and the severity as
+``severity_h``, in 1/inch or a medium's name such as ``"still oil"``, or as
+``heat_transfer_w_m2_k`` with ``conductivity_w_m_k``: the arguments of
+:func:`harden`), an optional ``[temper]`` table (``temperature_c`` and
+``duration_h``, both required: :class:`Temper`) and one ``[[stage]]`` table
+per stage, whose keys are the
 keyword arguments of :class:`Stage`, and an optional ``[requirements]``
 table, whose keys are the keyword arguments of :class:`Requirements` (the
 bands the treated part must meet).  The ``[steel]`` table gives a
@@ -34,6 +38,7 @@ from __future__ import annotations
 
 import dataclasses
 import errno
+import math
 import os
 import stat
 import tomllib
@@ -42,6 +47,8 @@ from dataclasses import fields
 from typing import Any, TypeVar
 
 from ..metallurgy.hardening import austenite_hardness_hv, quench_temperature_c
+from ..metallurgy.quenching import CONDUCTIVITY_W_M_K, severity_h, severity_of_heat_transfer
+from ..metallurgy.tempering import Temper
 from ..model.steel import Steel
 from ..recipe import Recipe
 from ..requirements import Requirements
@@ -52,6 +59,7 @@ __all__ = ["RecipeError", "read_recipe", "format_recipe", "LARGEST_FILE_BYTES", 
 
 _STAGE_KEYS = tuple(field.name for field in fields(Stage))
 _PART_KEYS = tuple(field.name for field in fields(Part))
+_QUENCH_KEYS = ("temperature_c", "austenite_hv", "severity_h", "heat_transfer_w_m2_k", "conductivity_w_m_k")
 _Record = TypeVar("_Record")
 _STEEL_CONTENTS = tuple(field.name for field in fields(Steel) if field.name != "name")
 _STEEL_KEYS = ("grade", *_STEEL_CONTENTS)
@@ -120,17 +128,33 @@ def format_recipe(recipe: Recipe) -> str:
     lines = ["[steel]", *_steel_lines(recipe.steel), "", "[part]", *_part_lines(recipe.part)]
     if recipe.quench_c is not None:
         lines += ["", "[quench]", f"temperature_c = {recipe.quench_c!r}", f"austenite_hv = {recipe.austenite_hv!r}"]
+        if recipe.severity_h is not None:
+            lines.append(f"severity_h = {_toml(recipe.severity_h)}")
+    if recipe.temper is not None:
+        lines += ["", "[temper]", f"temperature_c = {recipe.temper.temperature_c!r}",
+                  f"duration_h = {recipe.temper.duration_h!r}"]
     if recipe.requirements is not None:
         lines += ["", "[requirements]"]
         for field in _REQUIREMENT_FIELDS:
             value = getattr(recipe.requirements, field.name)
             if value != field.default:
-                lines.append(f"{field.name} = {str(value).lower() if isinstance(value, bool) else repr(value)}")
+                lines.append(f"{field.name} = {_toml(value)}")
     for stage in recipe.stages:
         lines += ["", "[[stage]]"]
         lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None
                   and not (key == "duration_h" and stage.duration_min is not None)]
     return "\n".join(lines) + "\n"
+
+
+def _toml(value: object) -> str:
+    """``value`` (a bool, a number or a sequence of them) as TOML writes it."""
+    if isinstance(value, bool):
+        return str(value).lower()
+    if isinstance(value, tuple | list):
+        return "[" + ", ".join(map(_toml, value)) + "]"
+    if value == math.inf:
+        return "inf"
+    return repr(value)
 
 
 def _part_lines(part: Part) -> list[str]:
@@ -152,30 +176,57 @@ def _steel_lines(steel: Steel) -> list[str]:
     base = Steel(carbon_wt=steel.carbon_wt) if grade is None else grade
     lines = [] if grade is None else [f"grade = \"{grade.name}\""]
     always = () if grade is not None else ("carbon_wt", "nitrogen_wt")
-    return lines + [f"{key} = {getattr(steel, key)!r}" for key in _STEEL_CONTENTS
+    return lines + [f"{key} = {_toml(getattr(steel, key))}" for key in _STEEL_CONTENTS
                     if key in always or getattr(steel, key) != getattr(base, key)]
 
 
 def _recipe(document: dict[str, Any]) -> Recipe:
-    _known("the file", document, ("steel", "part", "quench", "requirements", "stage"))
+    _known("the file", document, ("steel", "part", "quench", "temper", "requirements", "stage"))
     steel = _table(document, "steel", required=True)
     part = _table(document, "part", required=False)
-    quench = _table(document, "quench", required=False)
     requirements = _table(document, "requirements", required=False)
     _known("[steel]", steel, _STEEL_KEYS)
     _known("[part]", part, _PART_KEYS)
-    _known("[quench]", quench, ("temperature_c", "austenite_hv"))
     _known("[requirements]", requirements, tuple(field.name for field in _REQUIREMENT_FIELDS))
-    hardened = "quench" in document
-    if hardened and "temperature_c" not in quench:
-        raise ValueError("[quench]: missing key 'temperature_c'")
-    return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel),
-                  part=_made("[part]", Part, part),
-                  quench_c=(quench_temperature_c("[quench]: temperature_c", quench["temperature_c"]) if hardened
-                            else None),
-                  austenite_hv=austenite_hardness_hv("[quench]: austenite_hv", quench.get("austenite_hv", 300.0)),
+    return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel), part=_made("[part]", Part, part),
+                  **_quench(document), temper=_temper(document),
                   requirements=_made("[requirements]", Requirements, requirements) if "requirements" in document
                   else None)
+
+
+def _quench(document: dict[str, Any]) -> dict[str, Any]:
+    """The arguments of :class:`Recipe` that the ``[quench]`` table gives."""
+    if "quench" not in document:
+        return {}
+    table = _table(document, "quench", required=True)
+    _known("[quench]", table, _QUENCH_KEYS)
+    if "temperature_c" not in table:
+        raise ValueError("[quench]: missing key 'temperature_c'")
+    if "severity_h" in table and "heat_transfer_w_m2_k" in table:
+        raise ValueError("[quench]: give severity_h or heat_transfer_w_m2_k, not both")
+    if "conductivity_w_m_k" in table and "heat_transfer_w_m2_k" not in table:
+        raise ValueError("[quench]: conductivity_w_m_k goes with heat_transfer_w_m2_k")
+    try:
+        severity = (severity_h(table["severity_h"]) if "severity_h" in table else severity_of_heat_transfer(
+            table["heat_transfer_w_m2_k"], table.get("conductivity_w_m_k", CONDUCTIVITY_W_M_K))
+            if "heat_transfer_w_m2_k" in table else None)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"[quench]: {error}") from None
+    return dict(quench_c=quench_temperature_c("[quench]: temperature_c", table["temperature_c"]),
+                austenite_hv=austenite_hardness_hv("[quench]: austenite_hv", table.get("austenite_hv", 300.0)),
+                severity_h=severity)
+
+
+def _temper(document: dict[str, Any]) -> Temper | None:
+    """The temper of the ``[temper]`` table, if there is one."""
+    if "temper" not in document:
+        return None
+    table = _table(document, "temper", required=True)
+    _known("[temper]", table, ("temperature_c", "duration_h"))
+    for key in ("temperature_c", "duration_h"):
+        if key not in table:
+            raise ValueError(f"[temper]: missing key '{key}'")
+    return _made("[temper]", Temper, table)
 
 
 def _made(where: str, record: Callable[..., _Record], table: dict[str, Any]) -> _Record:

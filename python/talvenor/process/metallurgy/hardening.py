@@ -21,7 +21,7 @@ The functions of each step are here too, as
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Literal
 
 import numpy as np
@@ -32,10 +32,13 @@ from ..model.solubility import AUSTENITE_RANGE_C
 from ..model.steel import Steel
 from ..results import Result
 from ..standards import CHD_LIMIT_HV, ISO_18203_CORE_DEPTHS, ISO_18203_CORE_HV
-from .conversions import hrc_to_hv, hv_to_hrc
+from ..model.hardenability import JUST_CARBON_RANGE_WT
+from . import quenching
+from .conversions import HRC_RANGE, HV_RANGE, hrc_to_hv, hv_to_hrc
+from .tempering import Temper
 from .transformation import PEAK_CARBON_WT, martensite_fraction, martensite_hardness_hrc, martensite_start_c
 
-__all__ = ["Hardening", "harden", "martensite_start_c", "martensite_fraction", "martensite_hardness_hrc",
+__all__ = ["Hardening", "harden", "Temper", "martensite_start_c", "martensite_fraction", "martensite_hardness_hrc",
            "hrc_to_hv", "hv_to_hrc", "PEAK_CARBON_WT", "AUSTENITE_HV_RANGE", "LOW_ALLOY_LIMIT_WT",
            "quench_temperature_c", "austenite_hardness_hv"]
 
@@ -48,10 +51,20 @@ AUSTENITE_HV_RANGE = (100.0, 500.0)
 #: class.  Beyond it :func:`harden` says so in :attr:`Hardening.warnings`.
 LOW_ALLOY_LIMIT_WT = 5.0
 
+# What a Hardening made without its as-quenched hardness takes for it: its
+# finished hardness (told by what it is, not by its value).
+_AS_FINISHED = np.empty(0)
+
 
 @dataclass(frozen=True, eq=False, repr=False)
 class Hardening:
     """The hardened case: what :func:`harden` returns.
+
+    The hardness is the finished part's: tempered where a temper is given,
+    and no more than the cooling allows where a quench severity is; the
+    as-quenched hardness is kept beside it.  The CHD, the surface and core
+    hardness and the ISO 18203 rule read the finished hardness, as ISO 18203
+    measures the finished part.
 
     Attributes
     ----------
@@ -60,16 +73,30 @@ class Hardening:
     ms_c : ndarray
         Martensite start temperature in °C.
     martensite, retained_austenite : ndarray
-        Fractions from 0 to 1 after the quench; they add up to 1.
+        Fractions from 0 to 1 after the quench; they add up to 1 (where the
+        cooling limits the hardness, the part of the "martensite" that did
+        not form is bainite or pearlite, which is not told apart).
     hardness_hv, hardness_hrc : ndarray
-        Hardness in HV and in HRC; HRC is NaN below 238 HV (20 HRC), where
-        the Rockwell C scale does not apply.
+        Hardness of the finished part in HV and in HRC; HRC is NaN off the
+        Rockwell C scale (below 238 HV, 20 HRC; above 940 HV, 68 HRC).
     quench_c, austenite_hv : float
         The quench temperature in °C and the hardness taken for retained
         austenite.
     warnings : tuple of str
         What makes the hardened case doubtful, one line each: a steel beyond
-        the low-alloy steels the formulas were fitted to.
+        the low-alloy steels the formulas were fitted to, a temper above
+        200 °C, a cooling beyond the Jominy bar's data.
+    quenched_hardness_hv : ndarray
+        The hardness in HV as quenched, before the temper (the same as
+        ``hardness_hv`` without one).
+    temper : Temper or None
+        The temper.
+    severity_h : float or None
+        Grossmann's H of the quench in 1/inch; None for a section hardened
+        through, whatever its size.
+    jominy_distance_mm : ndarray or None
+        At each depth, the distance of the Jominy bar that cools as fast
+        (with ``severity_h``).
     """
 
     depth_mm: NDArray[np.float64]
@@ -81,6 +108,14 @@ class Hardening:
     quench_c: float
     austenite_hv: float
     warnings: tuple[str, ...] = ()
+    quenched_hardness_hv: NDArray[np.float64] = field(default_factory=lambda: _AS_FINISHED)
+    temper: Temper | None = None
+    severity_h: float | None = None
+    jominy_distance_mm: NDArray[np.float64] | None = None
+
+    def __post_init__(self) -> None:
+        if self.quenched_hardness_hv is _AS_FINISHED:
+            object.__setattr__(self, "quenched_hardness_hv", self.hardness_hv)
 
     def __repr__(self) -> str:
         return (f"{type(self).__name__}(quench_c={self.quench_c:g}, {self.depth_mm.size} points to "
@@ -102,6 +137,11 @@ class Hardening:
     def core_hardness_hv(self) -> float:
         """Hardness at the deepest point of the profile in HV."""
         return float(self.hardness_hv[-1])
+
+    @property
+    def core_hardness_hrc(self) -> float:
+        """Hardness at the deepest point of the profile in HRC (NaN off the scale)."""
+        return float(self.hardness_hrc[-1])
 
     def case_hardening_depth_mm(self, limit_hv: float = CHD_LIMIT_HV, *,
                                 beyond_part: Literal["raise", "inf"] = "raise") -> float:
@@ -177,13 +217,19 @@ class Hardening:
         return core_hv if core_hv >= ISO_18203_CORE_HV else None
 
 
-def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.0) -> Hardening:
-    """The case that quenching the final profile of ``result`` gives.
+def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.0,
+           severity_h: float | str | None = None, temper: Temper | None = None) -> Hardening:
+    """The finished case that quenching (and tempering) the final profile of
+    ``result`` gives.
 
-    See the module's description for the model, its sources and what it
-    assumes: full austenitisation, a quench fast enough to form martensite
-    alone (with retained austenite), no tempering.  The alloying elements
-    are those of ``result.steel``.
+    At each depth, from the local carbon and nitrogen and the steel's
+    alloying elements: the martensite and the retained austenite after the
+    quench, and the hardness of their mixture (see the module's notes); with
+    ``temper``, the martensite keeps the share of its hardness that
+    :class:`~talvenor.process.metallurgy.tempering.Temper` gives and the
+    retained austenite stays; with ``severity_h``, the hardness is at most
+    the Jominy hardness of the local composition at the distance of the
+    Jominy bar that cools as fast as that depth (see the module's notes).
 
     Parameters
     ----------
@@ -196,31 +242,90 @@ def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.
     austenite_hv : float
         The hardness of retained austenite in HV, within
         :data:`AUSTENITE_HV_RANGE` (100-500 HV).
+    severity_h : float or str, optional
+        The quench's severity, Grossmann's H in 1/inch (``math.inf`` for an
+        ideal quench), or the name of a medium of
+        :data:`~talvenor.process.metallurgy.quenching.MEDIA_H` ("still oil",
+        "still water").  By default none: the whole section hardens, as
+        though the steel were infinitely hardenable; that is beyond even an
+        ideal quench, which leaves the core of a large or lean part softer.
+    temper : Temper, optional
+        The temper after the quench.
 
     Raises
     ------
     ValueError
-        For a quench or an austenite hardness out of range, naming it.
+        For a quench, an austenite hardness or a severity out of range,
+        naming it.
 
     Examples
     --------
     >>> from talvenor import process
     >>> stage = process.Stage(duration_h=4.0, temperature_c=930.0, carbon_potential_wt=0.8)
-    >>> result = process.simulate([stage], steel=process.Steel.grade("16MnCr5"))
-    >>> round(harden(result).case_hardening_depth_mm(), 2)
-    0.78
+    >>> result = process.simulate([stage], steel=process.Steel.grade("16MnCr5"), geometry="cylinder", depth_mm=15.0)
+    >>> case = harden(result, severity_h="still oil", temper=Temper(180.0, 2.0))
+    >>> round(case.case_hardening_depth_mm(), 2), round(case.core_hardness_hrc, 1)
+    (0.46, 24.5)
     """
     if not isinstance(result, Result):
         raise TypeError(f"result must be a Result of simulate, got {result!r}")
-    steel = result.steel
+    if temper is not None and not isinstance(temper, Temper):
+        raise TypeError(f"temper must be a Temper or None, got {temper!r}")
     quench_c = quench_temperature_c("quench_c", quench_c)
     austenite_hv = austenite_hardness_hv("austenite_hv", austenite_hv)
+    severity = None if severity_h is None else quenching.severity_h(severity_h)
+    steel, carbon_wt = result.steel, result.carbon_wt + result.nitrogen_wt
     martensite = martensite_fraction(steel, result.carbon_wt, result.nitrogen_wt, quench_c=quench_c)
-    hardness_hv = (martensite * hrc_to_hv(martensite_hardness_hrc(result.carbon_wt, result.nitrogen_wt))
-                   + (1.0 - martensite) * austenite_hv)
+    martensite_hv = hrc_to_hv(martensite_hardness_hrc(carbon_wt))
+    kept = 1.0 if temper is None else temper.martensite_fraction(carbon_wt)
+    quenched_hv = martensite * martensite_hv + (1.0 - martensite) * austenite_hv
+    finished_hv = martensite * kept * martensite_hv + (1.0 - martensite) * austenite_hv
+    found = [*_alloy_warnings(steel), *(() if temper is None else temper.warnings)]
+    distance_mm = None
+    if severity is not None:
+        distance_mm = _jominy_distance_mm(result, severity, quench_c)
+        limit_hv, doubts = _cooling_limit_hv(result, distance_mm, carbon_wt)
+        quenched_hv, finished_hv = np.minimum(quenched_hv, limit_hv), np.minimum(finished_hv, limit_hv)
+        found += doubts
     return Hardening(result.depth_mm, martensite_start_c(steel, result.carbon_wt, result.nitrogen_wt), martensite,
-                     1.0 - martensite, hardness_hv, hv_to_hrc(hardness_hv), quench_c, austenite_hv,
-                     _alloy_warnings(steel))
+                     1.0 - martensite, finished_hv, hv_to_hrc(finished_hv), quench_c, austenite_hv, tuple(found),
+                     quenched_hv, temper, severity, distance_mm)
+
+
+def _jominy_distance_mm(result: Result, severity: float, quench_c: float) -> NDArray[np.float64]:
+    """The distance of the Jominy bar that cools as fast as each depth of
+    ``result``'s part, quenched from the end of its last stage."""
+    depth_mm = result.depth_mm
+    size_mm = float(depth_mm[-1] + 0.5 * (depth_mm[-1] - depth_mm[-2]))
+    start_c = result.stages[-1].temperatures_c[1]
+    rate = quenching.cooling_rate_c_s(result.geometry, size_mm, depth_mm, severity_h=severity, start_c=start_c,
+                                      quench_c=quench_c)
+    return np.minimum(quenching.jominy_distance_mm(rate), quenching.JOMINY_BAR_MM)
+
+
+def _cooling_limit_hv(result: Result, distance_mm: NDArray[np.float64],
+                      carbon_wt: NDArray[np.float64]) -> tuple[NDArray[np.float64], list[str]]:
+    """The hardness in HV that the cooling allows at each depth, the Jominy
+    hardness of its composition at ``distance_mm``, and what makes it
+    doubtful."""
+    steel = result.steel
+    hrc = steel.jominy_hrc(distance_mm, carbon_wt=carbon_wt)
+    doubts = []
+    low, high = JUST_CARBON_RANGE_WT
+    if steel.measured_jominy is None and not low <= steel.carbon_wt + steel.nitrogen_wt <= high:
+        doubts.append(f"the core's {steel.carbon_wt + steel.nitrogen_wt:g} wt% C is outside the {low:g}-{high:g} wt% "
+                      "of Just's Jominy formula; the hardness that the cooling allows in the core is extrapolated")
+    slow = distance_mm >= quenching.JOMINY_BAR_MM
+    if slow.any():
+        doubts.append(f"from {float(result.depth_mm[slow][0]):.3g} mm down the part cools more slowly than the "
+                      f"Jominy bar's last point, {quenching.JOMINY_BAR_MM:g} mm; its hardness there, read at that "
+                      "point, is an upper bound")
+    soft = hrc < HRC_RANGE[0]
+    if soft.any():
+        doubts.append(f"from {float(result.depth_mm[soft][0]):.3g} mm down the Jominy hardness is below "
+                      f"{HRC_RANGE[0]:g} HRC, where the E140 table ends; the hardness there is taken as "
+                      f"{HV_RANGE[0]:g} HV, an upper bound")
+    return hrc_to_hv(np.clip(hrc, *HRC_RANGE)), doubts
 
 
 def quench_temperature_c(name: str, value: object) -> float:

@@ -22,23 +22,10 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from ..model.hardenability import PEAK_CARBON_WT, martensite_hrc
 from ..model.steel import Steel
 
 __all__ = ["martensite_start_c", "martensite_fraction", "martensite_hardness_hrc", "PEAK_CARBON_WT"]
-
-# ASTM A255: HRC of 100 % martensite against c = C + N in wt%, lowest power first.
-_MARTENSITE_HRC = np.polynomial.Polynomial([35.395, 6.990, 312.330, -821.744, 1015.479, -538.346])
-
-
-def _peak_carbon_wt() -> float:
-    roots = np.asarray(_MARTENSITE_HRC.deriv().roots(), dtype=complex)
-    level = roots.real[(np.abs(roots.imag) < 1e-12) & (roots.real > 0.0)]
-    return float(level[np.asarray(_MARTENSITE_HRC.deriv(2)(level)) < 0.0].min())
-
-
-#: Carbon in wt% at which the A255 curve has its maximum (about 0.666): the
-#: hardness of martensite with more carbon is taken as the hardness there.
-PEAK_CARBON_WT = _peak_carbon_wt()
 
 
 def martensite_start_c(steel: Steel, carbon_wt: ArrayLike, nitrogen_wt: ArrayLike = 0.0) -> NDArray[np.float64]:
@@ -88,20 +75,16 @@ def martensite_fraction(steel: Steel, carbon_wt: ArrayLike, nitrogen_wt: ArrayLi
 
 
 def martensite_hardness_hrc(carbon_wt: ArrayLike, nitrogen_wt: ArrayLike = 0.0) -> NDArray[np.float64]:
-    """Hardness of 100 % martensite in HRC, by the ASTM A255 curve::
-
-        HRC = 35.395 + 6.990 c + 312.330 c² - 821.744 c³ + 1015.479 c⁴ - 538.346 c⁵
-
-    with c = C + N in wt%, clipped to at most :data:`PEAK_CARBON_WT`, where
-    the curve is highest: martensite does not get softer with more carbon
-    (cases with more are softer by their retained austenite).
+    """Hardness of 100 % martensite in HRC, by the ASTM A255 curve
+    (:func:`~talvenor.process.model.hardenability.martensite_hrc`) of c = C + N
+    in wt%, held at its maximum above :data:`PEAK_CARBON_WT`.
 
     Examples
     --------
-    >>> round(float(martensite_hardness_hrc(0.4)), 1), round(float(martensite_hardness_hrc(1.2)), 1)
+    >>> round(float(martensite_hardness_hrc(0.4)), 1), round(float(martensite_hardness_hrc(1.0, 0.2)), 1)
     (56.1, 65.1)
     """
-    return np.asarray(_MARTENSITE_HRC(np.minimum(_interstitial(carbon_wt, nitrogen_wt), PEAK_CARBON_WT)), dtype=float)
+    return martensite_hrc(_interstitial(carbon_wt, nitrogen_wt))
 
 
 def _interstitial(carbon_wt: ArrayLike, nitrogen_wt: ArrayLike) -> NDArray[np.float64]:

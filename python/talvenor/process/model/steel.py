@@ -3,12 +3,21 @@
 from __future__ import annotations
 
 import dataclasses
+import warnings
+from collections.abc import Sequence
 from dataclasses import dataclass, fields
 from typing import Any
 
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
 from .. import _validate
+from . import hardenability
 
 __all__ = ["Steel", "steel_grades", "steel_of", "STEEL_CARBON_MAX_WT"]
+
+# The ASTM grain size numbers a steel may have.
+_GRAIN_SIZES = (1.0, 12.0)
 
 #: The most carbon (with nitrogen) that austenite dissolves, in wt%: 2.14, at
 #: the eutectic temperature, 1148 °C, of the Fe-Fe3C diagram.  More makes cast
@@ -72,6 +81,16 @@ class Steel:
         carburized to equilibrium, divided by the potential, or take the
         number your furnace controller uses for the grade.  The default 1.0
         is plain iron.
+    grain_size : float
+        The ASTM grain size number, from 1 to 12, for the Jominy curve of
+        Just's formula (:meth:`jominy_hrc`).  Case-hardening grades are made
+        fine-grained, about 7-8; the default is 7, the grain size that
+        ASTM A255 reads its ideal diameter at.
+    measured_jominy : sequence of (float, float), optional
+        The heat's Jominy curve as the mill certifies it: pairs of the
+        distance from the quenched end in mm and the hardness in HRC, at
+        least two, the distances rising and the hardness not.  It takes the
+        place of Just's formula (see :meth:`jominy_hrc`).
 
     Examples
     --------
@@ -91,6 +110,8 @@ class Steel:
     molybdenum_wt: float = 0.0
     name: str | None = None
     alloy_factor: float = 1.0
+    grain_size: float = 7.0
+    measured_jominy: tuple[tuple[float, float], ...] | None = None
 
     def __post_init__(self) -> None:
         for field in fields(self):
@@ -108,6 +129,67 @@ class Steel:
             named = "carbon_wt" if self.nitrogen_wt == 0.0 else "carbon_wt + nitrogen_wt"
             raise ValueError(f"{named} must be below {STEEL_CARBON_MAX_WT:g} wt%, the most that austenite dissolves "
                              f"(more is cast iron), got {interstitial!r}")
+        low, high = _GRAIN_SIZES
+        object.__setattr__(self, "grain_size", _validate.bounded(
+            "grain_size", _validate.real("grain_size", self.grain_size), low=low, high=high, why="ASTM grain sizes"))
+        if self.measured_jominy is not None:
+            object.__setattr__(self, "measured_jominy", _jominy_curve(self.measured_jominy))
+
+    def jominy_hrc(self, distance_mm: ArrayLike, *, carbon_wt: ArrayLike | None = None) -> NDArray[np.float64]:
+        """The hardness in HRC at ``distance_mm`` from the quenched end of a
+        Jominy bar of this steel (array in, array out).
+
+        By Just's formula with :attr:`grain_size`
+        (:func:`~talvenor.process.model.hardenability.just_hrc`), or, where
+        the heat's :attr:`measured_jominy` is given, by that curve,
+        interpolated linearly (and held at its ends beyond them).
+
+        ``carbon_wt`` (an array that broadcasts with the distances) carries
+        the curve to another carbon, as in a carburized case: Just's
+        formula at that carbon; a measured curve shifted by the difference
+        that Just's formula makes between that carbon and the core's (its
+        carbon terms; the alloying terms cancel, so the heat keeps its own
+        departure from the formula), and capped by the hardness of
+        martensite of that carbon (ASTM A255), or by the measured value where
+        the heat measures harder.  Warns where the core is
+        outside the 0.2-0.6 wt% C of Just's fit.
+        """
+        distance = np.asarray(distance_mm, dtype=float)
+        carbon = np.asarray(self.carbon_wt if carbon_wt is None else carbon_wt, dtype=float)
+        formula = self._just(distance, carbon)
+        if self.measured_jominy is None:
+            return formula
+        measured_mm, measured_hrc = np.array(self.measured_jominy).T
+        shift = formula - self._just(distance, np.asarray(self.carbon_wt))
+        measured = np.interp(distance, measured_mm, measured_hrc)
+        cap = np.maximum(hardenability.martensite_hrc(carbon), measured)
+        return np.asarray(np.minimum(measured + shift, cap), dtype=float)
+
+    def _just(self, distance_mm: NDArray[np.float64], carbon_wt: NDArray[np.float64]) -> NDArray[np.float64]:
+        return hardenability.just_hrc(distance_mm, carbon_wt=carbon_wt, silicon_wt=self.silicon_wt,
+                                      manganese_wt=self.manganese_wt, chromium_wt=self.chromium_wt,
+                                      nickel_wt=self.nickel_wt, molybdenum_wt=self.molybdenum_wt,
+                                      grain_size=self.grain_size)
+
+    @property
+    def ideal_diameter_mm(self) -> float:
+        """The ideal critical diameter DI in mm, by ASTM A255-10(2014)
+        (:func:`~talvenor.process.model.hardenability.ideal_diameter_in`): an
+        index of hardenability for grain size 7.  Warns where the composition
+        is outside A255's calculation range."""
+        di_in, outside = hardenability.ideal_diameter_in(
+            dict(carbon=self.carbon_wt, silicon=self.silicon_wt, manganese=self.manganese_wt,
+                 chromium=self.chromium_wt, nickel=self.nickel_wt, molybdenum=self.molybdenum_wt))
+        if outside:
+            warnings.warn(f"{', '.join(outside)} of the steel lie outside the range over which ASTM A255 "
+                          "calculates the ideal diameter; it is extrapolated", stacklevel=2)
+        return 25.4 * di_in
+
+    @property
+    def jominy_band(self) -> hardenability.Band | None:
+        """The +H hardenability band of EN 10084 of the grade this steel is
+        named as, where the library has it; else None."""
+        return None if self.name is None else hardenability.H_BANDS.get(self.name)
 
     @classmethod
     def grade(cls, name: str) -> Steel:
@@ -129,9 +211,31 @@ class Steel:
         grade = _GRADE_KEYS.get(_key(name))
         if grade is None:
             raise ValueError(f"unknown steel grade {name!r} (known: {', '.join(_GRADE_RANGES)})")
-        contents = {f"{element}_wt": _SILICON_UP_TO_040_WT if low is None else round((low + high) / 2.0, 6)
-                    for element, (low, high) in _GRADE_RANGES[grade].items()}
+        contents: dict[str, Any] = {f"{element}_wt": _SILICON_UP_TO_040_WT if low is None else
+                                    round((low + high) / 2.0, 6)
+                                    for element, (low, high) in _GRADE_RANGES[grade].items()}
         return cls(name=grade, **contents)
+
+
+def _jominy_curve(points: object) -> tuple[tuple[float, float], ...]:
+    """``points``, a measured Jominy curve, as (mm, HRC) pairs of floats."""
+    if not isinstance(points, Sequence) or isinstance(points, str) or len(points) < 2:
+        raise ValueError(f"measured_jominy must hold at least two (mm, HRC) points, got {points!r}")
+    curve: list[tuple[float, float]] = []
+    for number, point in enumerate(points):
+        if not isinstance(point, Sequence) or isinstance(point, str) or len(point) != 2:
+            raise ValueError(f"measured_jominy[{number}] must be a pair (mm, HRC), got {point!r}")
+        distance = _validate.real(f"measured_jominy[{number}] distance", point[0], "positive")
+        hrc = _validate.bounded(f"measured_jominy[{number}] hardness", _validate.real(
+            f"measured_jominy[{number}] hardness", point[1], "positive"), high=70.0, unit="HRC")
+        if curve and distance <= curve[-1][0]:
+            raise ValueError(f"measured_jominy[{number}]: the distances must rise, got {distance!r} mm after "
+                             f"{curve[-1][0]!r} mm")
+        if curve and hrc > curve[-1][1]:
+            raise ValueError(f"measured_jominy[{number}]: the hardness must not rise with distance, got {hrc!r} HRC "
+                             f"after {curve[-1][1]!r} HRC")
+        curve.append((distance, hrc))
+    return tuple(curve)
 
 
 def steel_grades() -> tuple[str, ...]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 
 import numpy as np
 from collections.abc import Callable
@@ -11,6 +12,7 @@ from typing import Any
 
 from ..metallurgy.conversions import hrc_to_hv
 from ..metallurgy.hardening import Hardening
+from ..model.steel import Steel
 from ..pipeline import Outcome
 from ..requirements import Requirements
 from ..results import Result
@@ -18,7 +20,7 @@ from ..standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIM
 from ..units import to_celsius
 from .extent import shown_depth_mm
 
-__all__ = ["plot_result", "plot_outcome", "result_figure"]
+__all__ = ["plot_result", "plot_outcome", "result_figure", "plot_jominy", "jominy_figure"]
 
 _COLOURS = {"carbon": "tab:blue", "nitrogen": "tab:orange"}
 # The stages of a recipe are marked while they can be told apart: their
@@ -71,17 +73,12 @@ def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_
     """The matplotlib Figure that :func:`plot_result` draws: its panels side
     by side, or one above another on a page of ``page_in`` (width and height
     in inches)."""
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as missing:
-        raise ImportError("plotting needs matplotlib; install it with: "
-                          "python -m pip install 'talvenor[plot]'") from missing
     panels = 2 if hardening is None else 3
     if page_in is None:
-        figure = Figure(figsize=(5.0 * panels, 4.2), layout="constrained")
+        figure = _figure((5.0 * panels, 4.2))
         axes = figure.subplots(1, panels, width_ratios=(3, 2) if hardening is None else (3, 3, 2))
     else:
-        figure = Figure(figsize=page_in, layout="constrained")
+        figure = _figure(page_in)
         axes = figure.subplots(panels, 1)
     profile_axes, surface_axes = axes[0], axes[-1]
     if hardening is not None:
@@ -92,6 +89,16 @@ def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_
     if title:
         figure.suptitle(title)
     return figure
+
+
+def _figure(size_in: tuple[float, float]) -> Any:
+    """A matplotlib Figure of ``size_in`` (width and height in inches)."""
+    try:
+        from matplotlib.figure import Figure
+    except ImportError as missing:
+        raise ImportError("plotting needs matplotlib; install it with: "
+                          "python -m pip install 'talvenor[plot]'") from missing
+    return Figure(figsize=size_in, layout="constrained")
 
 
 def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requirements | None) -> None:
@@ -117,7 +124,12 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requ
 
 def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
               requirements: Requirements | None) -> None:
-    axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness")
+    temper = hardening.temper
+    if temper is not None:
+        axes.plot(hardening.depth_mm, hardening.quenched_hardness_hv, color="grey", linestyle="--", linewidth=1.0,
+                  label="as quenched")
+    axes.plot(hardening.depth_mm, hardening.hardness_hv, color="black", label="hardness" if temper is None else
+              f"tempered {temper.duration_h:g} h at {temper.temperature_c:g} °C")
     _mark_depth(axes, hardening.case_hardening_depth_mm(limit_hv, beyond_part="inf"), limit_hv,
                 lambda depth_mm: f"CHD {depth_mm:.2f} mm at {limit_hv:g} HV")
     axes.set_xlim(0.0, shown_mm)
@@ -125,7 +137,8 @@ def _hardness(axes: Any, hardening: Hardening, limit_hv: float, shown_mm: float,
         _hardness_bands(axes, requirements)
     axes.set_xlabel("depth [mm]")
     axes.set_ylabel("hardness [HV]")
-    axes.set_title(f"Hardness after quenching to {hardening.quench_c:g} °C")
+    axes.set_title(f"Hardness after quenching to {hardening.quench_c:g} °C"
+                   + ("" if temper is None else " and tempering"))
     axes.grid(alpha=0.3)
     austenite = axes.twinx()
     austenite.plot(hardening.depth_mm, 100.0 * hardening.retained_austenite, color="tab:green", linestyle="--",
@@ -257,3 +270,39 @@ def _bar(axes: Any, band: tuple[float | None, float | None], colour: str, label:
     axes.axhspan(low, high, *((1.0 - outer, 1.0 - inner) if right else (inner, outer)), color=colour, label=label,
                  **_BAR)
     axes.set_ylim(min(bottom, low), top if high <= top else 1.05 * high)
+
+
+def plot_jominy(steel: Steel, path: str | os.PathLike[str], *, title: str | None = None) -> None:
+    """Draw the Jominy curve of ``steel`` (:meth:`Steel.jominy_hrc`) against
+    its +H band, where it has one, into an image file at ``path``."""
+    jominy_figure(steel, title=title).savefig(path, dpi=120)
+
+
+def jominy_figure(steel: Steel, *, title: str | None = None) -> Any:
+    """The matplotlib Figure that :func:`plot_jominy` draws."""
+    figure = _figure((5.5, 4.0))
+    axes = figure.subplots()
+    distance_mm = np.linspace(1.5, 50.0, 200)
+    kind = "measured" if steel.measured_jominy is not None else "Just's formula"
+    axes.plot(distance_mm, steel.jominy_hrc(distance_mm), color="black", label=f"{steel.name or 'steel'} ({kind})")
+    band = steel.jominy_band
+    if band is not None:
+        low = [math.nan if end is None else end for end in band.min_hrc]
+        axes.fill_between(band.distance_mm, low, band.max_hrc, color="tab:olive", alpha=0.25, linewidth=0.0,
+                          label=f"{band.name} band")
+        axes.plot(band.distance_mm, band.max_hrc, color="tab:olive", linewidth=1.0)
+        axes.plot(band.distance_mm, low, color="tab:olive", linewidth=1.0)
+    axes.set_xlim(0.0, 50.0)
+    axes.set_xlabel("distance from the quenched end [mm]")
+    axes.set_ylabel("hardness [HRC]")
+    axes.set_title(title or f"Jominy curve of {steel.name or 'the steel'}, DI {_quiet_di(steel):.0f} mm")
+    axes.grid(alpha=0.3)
+    axes.legend()
+    return figure
+
+
+def _quiet_di(steel: Steel) -> float:
+    """The ideal diameter, without the warning of a composition out of A255's range."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return steel.ideal_diameter_mm

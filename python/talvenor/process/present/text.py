@@ -7,7 +7,7 @@ import math
 
 import numpy as np
 
-from ..metallurgy.conversions import HV_RANGE
+from ..metallurgy.conversions import HV_RANGE, hv_to_hrc
 from ..metallurgy.hardening import Hardening
 from ..model.steel import Steel
 from ..pipeline import Outcome
@@ -36,7 +36,7 @@ def summary(outcome: Outcome) -> list[str]:
     recipe, result = outcome.recipe, outcome.result
     part = recipe.part
     return [f"Steel {_steel(recipe.steel)}; {part.geometry} of depth {part.depth_mm:g} mm on {part.cells} cells",
-            "", *_stage_table(outcome), "",
+            *_jominy(recipe.steel), "", *_stage_table(outcome), "",
             f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
             *_boost_lines(outcome),
             f"Case depth   {_case_depth(outcome)}",
@@ -48,20 +48,23 @@ def profile_table(outcome: Outcome) -> list[str]:
     """The lines of the profile table, down to a few case depths; with a
     hardened case, a row at the CHD, marked."""
     result, hardening = outcome.result, outcome.hardening
+    tempered = hardening is not None and hardening.temper is not None
     lines = [f"{'depth [mm]':>10}  {'C [wt%]':>7}  {'N [wt%]':>7}" + ("" if hardening is None else
-                                                                   f"  {'HV':>5}  {'RA [%]':>6}")]
+             (f"  {'HV q':>5}" if tempered else "") + f"  {'HV':>5}  {'RA [%]':>6}")]
     deepest = shown_depth_mm(result, outcome.threshold_wt)
     step = next((s for s in _TABLE_STEPS_MM if deepest / s <= _TABLE_ROWS), _TABLE_STEPS_MM[-1])
     depths = step * np.arange(math.floor(deepest / step + 1e-9) + 1)
     columns = [result.carbon_wt, result.nitrogen_wt]
     chd_mm = math.nan
     if hardening is not None:
-        columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite]
+        columns += [hardening.hardness_hv, 100.0 * hardening.retained_austenite,
+                    *([hardening.quenched_hardness_hv] if tempered else [])]
         chd_mm = hardening.case_hardening_depth_mm(outcome.limit_hv, beyond_part="inf")
         if 0.0 < chd_mm <= depths[-1]:
             depths = np.union1d(depths, [chd_mm])
     for depth, *values in zip(depths, *(np.interp(depths, result.depth_mm, column) for column in columns)):
         lines.append(f"{depth:10.2f}  {values[0]:7.3f}  {values[1]:7.3f}"
+                     + (f"  {values[4]:5.0f}" if tempered else "")
                      + ("" if hardening is None else f"  {values[2]:5.0f}  {values[3]:6.1f}")
                      + (f"  CHD at {outcome.limit_hv:g} HV" if depth == chd_mm else ""))
     return lines
@@ -139,12 +142,37 @@ def _case_depth(outcome: Outcome) -> str:
     return f"{case_mm:.2f} mm (at {threshold_wt:g} wt% C)"
 
 
+def _jominy(steel: Steel) -> list[str]:
+    """A line on the steel's Jominy curve against its +H band, where it has one."""
+    band = steel.jominy_band
+    if band is None:
+        return []
+    outside = band.outside(steel.jominy_hrc(np.array(band.distance_mm)))
+    kind = "measured" if steel.measured_jominy is not None else "Just's formula"
+    if not outside:
+        return [f"Jominy       within the {band.name} band from J{band.distance_mm[0]:g} to "
+                f"J{band.distance_mm[-1]:g} ({kind})"]
+    distance, value, end = outside[0]
+    return [f"Jominy       leaves the {band.name} band at J{distance:g}: {value:.1f} HRC, "
+            f"{'above' if value > end else 'below'} {end:g} ({kind})"]
+
+
 def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
-    """The lines of the summary on the hardened case."""
-    hrc = hardening.surface_hardness_hrc
-    lines = ["", f"Quench       to {hardening.quench_c:g} °C",
-             f"Hardness     {hardening.surface_hardness_hv:.0f} HV{_rockwell(hardening.surface_hardness_hv, hrc)} "
-             f"at the surface, {hardening.core_hardness_hv:.0f} HV in the core"]
+    """The lines of the summary on the hardened case: as quenched and, with
+    a temper, tempered."""
+    quench = f"to {hardening.quench_c:g} °C"
+    if hardening.severity_h is not None:
+        quench += f", severity H {hardening.severity_h:g} in⁻¹"
+    lines = ["", f"Quench       {quench}"]
+    if hardening.temper is not None:
+        temper = hardening.temper
+        quenched = Hardening(hardening.depth_mm, hardening.ms_c, hardening.martensite, hardening.retained_austenite,
+                             hardening.quenched_hardness_hv, hv_to_hrc(hardening.quenched_hardness_hv),
+                             hardening.quench_c, hardening.austenite_hv)
+        lines += [f"Temper       {temper.duration_h:g} h at {temper.temperature_c:g} °C",
+                  f"As quenched  {_hardness(quenched)}", f"Tempered     {_hardness(hardening)}"]
+    else:
+        lines.append(f"Hardness     {_hardness(hardening)}")
     chd_mm = hardening.case_hardening_depth_mm(limit_hv, beyond_part="inf")
     if math.isinf(chd_mm):
         lines.append(f"CHD          deeper than the part's {hardening.depth_mm[-1]:.2f} mm (at {limit_hv:g} HV)")
@@ -157,6 +185,13 @@ def _hardened(hardening: Hardening, limit_hv: float) -> list[str]:
                      f"HV at {ISO_18203_CORE_DEPTHS:g} times the CHD, not below {ISO_18203_CORE_HV:g} HV")
     lines.append(f"Austenite    {100.0 * float(hardening.retained_austenite[0]):.1f} % retained at the surface")
     return lines
+
+
+def _hardness(hardening: Hardening) -> str:
+    """The hardness at the surface and in the core, in HV and HRC."""
+    surface, core = hardening.surface_hardness_hv, hardening.core_hardness_hv
+    return (f"{surface:.0f} HV{_rockwell(surface, hardening.surface_hardness_hrc)} at the surface, "
+            f"{core:.0f} HV{_rockwell(core, hardening.core_hardness_hrc)} in the core")
 
 
 def _rockwell(hv: float, hrc: float) -> str:
