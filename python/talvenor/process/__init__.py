@@ -1,11 +1,15 @@
 """Carburizing and carbonitriding: the carbon and nitrogen profiles of a recipe.
 
-A recipe is a list of :class:`Stage` objects; :func:`simulate` applies it to
+A recipe is a list of :class:`Stage` objects, or a :class:`FurnaceLog` of a
+cycle as it ran (:func:`read_furnace_log` reads one from a controller's CSV
+export); :func:`simulate` applies it to
 a :class:`Part` (a plate, a cylinder or a sphere) of a :class:`Steel` (or one
 of the grades of :meth:`Steel.grade`) and returns a :class:`Result` with the
 profiles in wt% against depth in mm, the case depth and the uptake.  The
 diffusivities are the Slycke ones of :mod:`talvenor.slycke` unless others are
-given.  :func:`harden` turns a result into the hardness, the retained
+given.  :mod:`.atmosphere` gives the carbon potential of a gas from what an
+oxygen probe, a CO2 analyser or a dew-point meter reads, and the reading for
+a wanted potential.  :func:`harden` turns a result into the hardness, the retained
 austenite and the case-hardening depth of the finished part, quenched (with
 its severity, against the steel's hardenability) and tempered (:class:`Temper`);
 :func:`carbon_solubility_wt` is the carbon solubility of austenite, above
@@ -37,17 +41,20 @@ except ImportError as _missing:
                       "python -m pip install 'talvenor[process]'") from _missing
 
 from .design import design_boost_diffuse, design_vacuum_cycle
+from .io.furnace_log_file import read_furnace_log
 from .io.recipe_file import RecipeError, format_recipe, read_recipe
 from .metallurgy import hardening
 from .metallurgy.hardening import Hardening, harden
 from .metallurgy.tempering import Temper
+from .model import atmosphere
 from .model.solubility import carbon_solubility_wt
 from .model.steel import Steel, steel_grades
 from .model.surface import SurfaceCondition
 from .pipeline import Outcome, evaluate
-from .recipe import Recipe
+from .recipe import Job, Recipe
 from .requirements import Requirements
 from .results import Profile, Result, SurfaceHistory
+from .schedule.furnace_log import FurnaceLog
 from .schedule.part import Part
 from .schedule.stage import Stage
 from .simulation import simulate
@@ -58,4 +65,4 @@ __all__ = ["Stage", "Part", "SurfaceCondition", "simulate", "Result", "Profile",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
            "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening", "hardening", "Temper",
            "carbon_solubility_wt", "design_vacuum_cycle", "Requirements", "Verdict", "Verdicts", "check",
-           "evaluate", "Outcome"]
+           "evaluate", "Outcome", "FurnaceLog", "read_furnace_log", "atmosphere", "Job"]

@@ -132,7 +132,7 @@ def evaluate(recipe: Recipe, *, quench_c: float | None = None, severity_h: float
     if hardened and quench_c is None:
         raise ValueError(f"[requirements]: {', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the "
                          "hardened case: give the recipe a quench")
-    result = simulate(recipe.stages, steel=recipe.steel, part=recipe.part, progress=progress)
+    result = simulate(recipe.schedule, steel=recipe.steel, part=recipe.part, progress=progress)
     hardening = None if quench_c is None else harden(
         result, quench_c=quench_c, austenite_hv=recipe.austenite_hv,
         severity_h=recipe.severity_h if severity_h is None else severity_h,

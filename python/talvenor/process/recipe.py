@@ -1,17 +1,54 @@
-"""A recipe as a shop states it: the stages, the steel and the part, the
-quench that hardens it, and what the drawing asks of it."""
+"""A recipe as a shop states it: the stages (or the furnace log of a cycle
+as it ran), the steel and the part, the quench that hardens it, what the
+drawing asks of it, and the job it is for."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 
 from .metallurgy.tempering import Temper
 from .model.steel import Steel
 from .requirements import Requirements
+from .schedule.furnace_log import FurnaceLog
 from .schedule.part import Part
 from .schedule.stage import Stage
 
-__all__ = ["Recipe"]
+__all__ = ["Recipe", "Job"]
+
+
+@dataclass(frozen=True, kw_only=True)
+class Job:
+    """What a certificate names: the part, its drawing, the batch and where
+    and for whom it was treated.  Free text, each field optional."""
+
+    part: str | None = None
+    drawing: str | None = None
+    revision: str | None = None
+    batch: str | None = None
+    furnace: str | None = None
+    customer: str | None = None
+    operator: str | None = None
+
+    def __post_init__(self) -> None:
+        for name, value in self.given().items():
+            if not isinstance(value, str):
+                raise TypeError(f"{name} must be text, got {value!r}")
+            if not value.strip() or not value.isprintable():
+                raise ValueError(f"{name} must be printable text on one line, not empty, got {value!r}")
+
+    def given(self) -> dict[str, str]:
+        """The fields given, by name."""
+        return {f.name: getattr(self, f.name) for f in fields(self) if getattr(self, f.name) is not None}
+
+    def __str__(self) -> str:
+        given = self.given()
+        drawing = given.pop("drawing", None)
+        revision = given.pop("revision", None)
+        parts = [f"{name} {value}" for name, value in given.items()]
+        if drawing is not None or revision is not None:
+            parts.insert(1 if "part" in given else 0, " ".join(
+                text for text in ("drawing", drawing, revision and f"rev. {revision}") if text))
+        return ", ".join(parts)
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -19,15 +56,16 @@ class Recipe:
     """A recipe applied to a part: the stages, the steel and the part, and
     the quench that hardens it.
 
-    ``stages``, ``steel`` and ``part`` are the arguments of :func:`simulate`
-    of the same names; ``quench_c``, ``austenite_hv``, ``severity_h`` and
+    ``stages`` (or, for a cycle as it ran, ``log``: one of the two),
+    ``steel`` and ``part`` are the arguments of :func:`simulate`; ``quench_c``, ``austenite_hv``, ``severity_h`` and
     ``temper`` those of :func:`harden`, with ``quench_c`` None for a recipe
     that asks for no hardening.  ``requirements`` holds the bands the treated part must meet
-    (None where the recipe states none).  :func:`read_recipe` reads one from
-    a TOML file, and :func:`evaluate` gives its outcome.
+    (None where the recipe states none), and ``job`` what it is for.
+    :func:`read_recipe` reads one from a TOML file, and :func:`evaluate`
+    gives its outcome.
     """
 
-    stages: tuple[Stage, ...]
+    stages: tuple[Stage, ...] = ()
     steel: Steel
     part: Part = field(default_factory=Part)
     quench_c: float | None = None
@@ -35,6 +73,18 @@ class Recipe:
     requirements: Requirements | None = None
     severity_h: float | None = None
     temper: Temper | None = None
+    log: FurnaceLog | None = None
+    job: Job | None = None
+
+    def __post_init__(self) -> None:
+        if (not self.stages) == (self.log is None):
+            raise ValueError("a recipe has stages or a furnace log: give one of the two, not "
+                             + ("neither" if self.log is None else "both"))
+
+    @property
+    def schedule(self) -> tuple[Stage, ...] | FurnaceLog:
+        """What :func:`simulate` runs: the stages, or the log."""
+        return self.stages if self.log is None else self.log
 
     @property
     def geometry(self) -> str:

@@ -19,6 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from .model.steel import Steel
+from .schedule.furnace_log import FurnaceLog, LogSegment
 from .schedule.stage import Stage
 from .standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV, TOTAL_CASE_ABOVE_CORE_WT
 
@@ -155,8 +156,8 @@ class Result(Profile):
 
     Attributes
     ----------
-    stages : tuple of Stage
-        The recipe.
+    stages : tuple of Stage or LogSegment
+        The recipe: its stages, or the segments of its furnace log.
     stage_end_h : ndarray
         The time at which each stage ends, in hours.
     history : SurfaceHistory
@@ -171,15 +172,18 @@ class Result(Profile):
         What makes the result doubtful, one line each: a stage outside the
         range of the diffusivities, a carbon potential above the carbon
         solubility, carbide left at the surface.
+    log : FurnaceLog or None
+        The furnace log the run followed, if it followed one.
     """
 
-    stages: tuple[Stage, ...]
+    stages: tuple[Stage | LogSegment, ...]
     stage_end_h: NDArray[np.float64]
     history: SurfaceHistory
     profiles: tuple[Profile, ...]
     geometry: str
     steel: Steel
     warnings: tuple[str, ...] = ()
+    log: FurnaceLog | None = None
 
     @property
     def peak_surface_carbon_wt(self) -> float:

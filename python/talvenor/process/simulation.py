@@ -13,9 +13,10 @@ from numpy.typing import NDArray
 
 from . import _validate
 from .model.diffusivity import Diffusivities, Diffusivity, Domain
-from .model.solubility import AUSTENITE_RANGE_C, carbon_limit_wt
+from .model.solubility import AUSTENITE_RANGE_C, carbon_limit_wt, carbon_limits_wt
 from .model.steel import Steel, steel_of
 from .results import Profile, Result, SurfaceHistory
+from .schedule.furnace_log import FurnaceLog, LogSegment, span_name
 from .schedule.part import Part
 from .schedule.stage import Stage
 from .solvers import Failure, Grid, Run, Trajectory, integrate
@@ -30,9 +31,10 @@ TOLERANCE_WT = 1e-2
 
 if TYPE_CHECKING:
     _Array = NDArray[np.float64]
+    _Span = Stage | LogSegment
 
 
-def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
+def simulate(stages: Iterable[Stage] | FurnaceLog, *, core_carbon_wt: float | None = None,
              core_nitrogen_wt: float | None = None, steel: Steel | str | None = None, part: Part | None = None,
              depth_mm: float | None = None, geometry: str | None = None, cells: int | None = None,
              carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
@@ -47,8 +49,11 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
 
     Parameters
     ----------
-    stages : iterable of Stage
-        The recipe, in order.
+    stages : iterable of Stage, or FurnaceLog
+        The recipe, in order; or the cycle as a furnace recorded it.  A log's
+        temperature and potentials are interpolated within each time step,
+        and the integrator restarts only where a surface condition changes
+        kind (the ammonia switched on, say), not at every sample.
     core_carbon_wt, core_nitrogen_wt : float
         Composition of the steel before treatment, in wt% (nitrogen 0.0
         unless given); or give ``steel`` instead.  Given with ``steel``,
@@ -122,22 +127,23 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
     >>> round(result.case_depth_mm(threshold_wt=0.4), 2)
     0.7
     """
-    stages = _stages(stages)
+    log = stages if isinstance(stages, FurnaceLog) else None
+    spans = _stages(stages)
     steel = steel_of(steel, core_carbon_wt, core_nitrogen_wt, caller="simulate")
     part = _part(part, geometry=geometry, depth_mm=depth_mm, cells=cells, density_kg_m3=density_kg_m3)
     tolerance_wt = _validate.real("tolerance_wt", tolerance_wt, "positive")
     if steps_per_stage is not None:
         steps_per_stage = _validate.integer("steps_per_stage", steps_per_stage, minimum=1)
-    stage_end_h = np.cumsum([stage.duration_h for stage in stages])
+    stage_end_h = np.cumsum([stage.duration_h for stage in spans])
     record_times_h = _record_times(record_times_h, float(stage_end_h[-1]))
     diffusivities = Diffusivities.of(carbon_diffusivity, nitrogen_diffusivity)
     core = _core(steel)
     # What acts on the surface: the carbon potentials as the steel reaches them.
-    acting = tuple(_alloyed(stage, steel.alloy_factor, f"stage {number} of {len(stages)}")
-                   for number, stage in enumerate(stages, 1))
+    acting = tuple(_alloyed(stage, steel.alloy_factor, span_name(stage, number, len(spans)))
+                   for number, stage in enumerate(spans, 1))
     if diffusivities.domain is not None:
         _refuse_singular(acting, core, diffusivities.domain)
-    _refuse_limits_below_core(stages, steel)
+    _refuse_limits_below_core(spans, steel)
     grid, grams = Grid.of(part), grams_per_site_fraction_m(part.density_kg_m3)
     total_s = float(stage_end_h[-1]) * 3600.0
     trajectory = integrate(grid, acting, core, diffusivities, grams=(float(grams[0]), float(grams[1])), steel=steel,
@@ -145,9 +151,10 @@ def simulate(stages: Iterable[Stage], *, core_carbon_wt: float | None = None,
                            record_times_s=[t * 3600.0 for t in record_times_h],
                            progress=None if progress is None else lambda t: progress(t / total_s))
     with np.errstate(all="ignore"):  # a number that overflows is refused below, without numpy's warnings
-        result = _result(trajectory, grid, core, grams, stages, stage_end_h, part.geometry, steel)
+        result = _result(trajectory, grid, core, grams, spans, stage_end_h, part.geometry, steel)
     _refuse_non_finite((result, *result.profiles, result.history))
-    return dataclasses.replace(result, warnings=_warnings(acting, steel, diffusivities.domain, result.carbide_g_m2))
+    return dataclasses.replace(result, warnings=_warnings(acting, steel, diffusivities.domain, result.carbide_g_m2),
+                               log=log)
 
 
 class Runner:
@@ -205,7 +212,9 @@ class Runner:
         return Profile(self.time_s / 3600.0, self.grid.depths_mm(), carbon_wt, nitrogen_wt, 0.0, 0.0)
 
 
-def _stages(stages: Iterable[Stage]) -> tuple[Stage, ...]:
+def _stages(stages: Iterable[Stage] | FurnaceLog) -> tuple[_Span, ...]:
+    if isinstance(stages, FurnaceLog):
+        return stages.segments()
     stages = tuple(stages)
     if not stages:
         raise ValueError("stages must hold at least one Stage")
@@ -236,7 +245,7 @@ def _core(steel: Steel) -> _Array:
     return np.array([float(y) for y in site_fractions(steel.carbon_wt, steel.nitrogen_wt)])
 
 
-def _alloyed(stage: Stage, alloy_factor: float, where: str) -> Stage:
+def _alloyed(stage: _Span, alloy_factor: float, where: str) -> _Span:
     """``stage`` with its carbon potential multiplied by ``alloy_factor``."""
     try:
         return stage.alloyed(alloy_factor)
@@ -244,7 +253,7 @@ def _alloyed(stage: Stage, alloy_factor: float, where: str) -> Stage:
         raise ValueError(f"{where}: with the steel's alloy_factor {alloy_factor!r}, {error}") from None
 
 
-def _result(trajectory: Trajectory, grid: Grid, core: _Array, grams: _Array, stages: tuple[Stage, ...],
+def _result(trajectory: Trajectory, grid: Grid, core: _Array, grams: _Array, stages: tuple[_Span, ...],
             stage_end_h: _Array, geometry: str, steel: Steel) -> Result:
     depth_mm = grid.depths_mm()
 
@@ -278,28 +287,30 @@ def _refuse_non_finite(records: Iterable[Profile | SurfaceHistory]) -> None:
                                  "density or part")
 
 
-def _warnings(stages: tuple[Stage, ...], steel: Steel, domain: Domain | None, carbide_g_m2: float) -> tuple[str, ...]:
+def _warnings(stages: tuple[_Span, ...], steel: Steel, domain: Domain | None, carbide_g_m2: float) -> tuple[str, ...]:
     """What makes the run of ``stages`` (their carbon potentials as ``steel``
     reaches them) doubtful: a temperature outside the ``domain`` of the
     diffusivities, a carbon potential above the carbon limit of its stage,
     beyond which the austenite forms carbides, and carbide left at the end."""
     warnings = []
     for number, stage in enumerate(stages, 1):
-        where = f"stage {number} of {len(stages)}"
+        where = span_name(stage, number, len(stages))
         if domain is not None:
             warnings += [f"{where}: {warning}" for warning in _outside(stage, domain)]
-        doubts = (*_above_solubility(stage, steel), *_limit_above(stage, steel))
+        above = (_log_above_solubility(stage, steel) if isinstance(stage, LogSegment)
+                 else _above_solubility(stage, steel))
+        doubts = (*above, *_limit_above(stage, steel))
         warnings += [f"{where}: {warning}" for warning in doubts]
     if carbide_g_m2 > CARBIDE_TOLERANCE_G_M2:
         warnings.append(f"{carbide_g_m2:.3g} g/m² of carbide is left at the surface at the end of the recipe")
     return tuple(warnings)
 
 
-def _outside(stage: Stage, domain: Domain) -> list[str]:
+def _outside(stage: _Span, domain: Domain) -> list[str]:
     """The temperature of ``stage`` outside the range of ``domain``, the
     coldest first, if any."""
     low_c, high_c = domain.temperature_range_c
-    outside = [t for t in sorted(stage.temperatures_c) if not low_c <= t <= high_c]
+    outside = [t for t in stage.temperature_range_c if not low_c <= t <= high_c]
     return [f"{outside[0]:g} °C is outside {low_c:g}–{high_c:g} °C, {domain.range_name} where the {domain.name} "
             "diffusivities hold; the profiles there are extrapolated"] if outside else []
 
@@ -320,7 +331,7 @@ def _above_solubility(stage: Stage, steel: Steel) -> list[str]:
             f"{at_c:g} °C; carbides form"] if potential_wt > solubility_wt else []
 
 
-def _refuse_limits_below_core(stages: tuple[Stage, ...], steel: Steel) -> None:
+def _refuse_limits_below_core(stages: tuple[_Span, ...], steel: Steel) -> None:
     """Refuse a carbon limit at or below the core, where all the carbon a
     boost delivers would be carbide and no carbon would ever enter the part."""
     for number, stage in enumerate(stages, 1):
@@ -329,9 +340,9 @@ def _refuse_limits_below_core(stages: tuple[Stage, ...], steel: Steel) -> None:
                              f"below the core's {steel.carbon_wt!r} wt% C: no carbon could enter the part")
 
 
-def _limit_above(stage: Stage, steel: Steel) -> list[str]:
+def _limit_above(stage: _Span, steel: Steel) -> list[str]:
     """A carbon limit of ``stage`` above the carbon solubility of austenite
-    (as the steel's alloy factor scales it) at the coldest point of the
+    (as the steel's carbide_limit_factor scales it) at the coldest point of the
     stage, where carbides form before the surface gets there."""
     low_c, high_c = AUSTENITE_RANGE_C
     limit_wt, coldest = stage.carbon_limit_wt, min(stage.temperatures_c)
@@ -342,22 +353,37 @@ def _limit_above(stage: Stage, steel: Steel) -> list[str]:
             f"{coldest:g} °C; carbides form below it"] if limit_wt > solubility_wt else []
 
 
-def _refuse_singular(stages: tuple[Stage, ...], core: _Array, domain: Domain) -> None:
+def _refuse_singular(stages: tuple[_Span, ...], core: _Array, domain: Domain) -> None:
     """Refuse compositions at which the diffusivities of ``domain`` are singular."""
     reach = domain.reach(core[0], core[1])
     if reach >= 1.0:
         raise ValueError(f"the core composition reaches {domain.reach_name} = {float(reach)!r}, {domain.singular}")
     for number, stage in enumerate(stages, 1):
-        where = f"stage {number} of {len(stages)}"
+        where = span_name(stage, number, len(stages))
         if stage.carbon_limit_wt is not None:
             reach = domain.reach(*(float(y) for y in site_fractions(stage.carbon_limit_wt,
                                                                      stage.nitrogen_potential_wt or 0.0)))
             if reach >= 1.0:
                 raise ValueError(f"{where}: the carbon limit {stage.carbon_limit_wt!r} wt% reaches "
                                  f"{domain.reach_name} = {reach!r}, {domain.singular}")
-        conditions = (stage.carbon, stage.nitrogen)
-        reach = domain.reach(*(condition.potential_y or 0.0 for condition in conditions))
+        reach = domain.reach(*stage.peak_potential_y())
         if reach >= 1.0:
-            element, condition = next((e, c) for e, c in zip(ELEMENTS, conditions) if c.potential_y is not None)
-            raise ValueError(f"{where}: the {element} potential {condition.potential_wt!r} wt% reaches "
+            potentials = (stage.carbon_potential_wt, stage.nitrogen_potential_wt)
+            element, potential = next((e, p) for e, p in zip(ELEMENTS, potentials) if p is not None)
+            raise ValueError(f"{where}: the {element} potential {potential!r} wt% reaches "
                              f"{domain.reach_name} = {reach!r}, {domain.singular}")
+
+
+def _log_above_solubility(segment: LogSegment, steel: Steel) -> list[str]:
+    """The carbon potential of a log where it rises furthest above the carbon
+    limit at its temperature, within the range where that limit is known."""
+    if segment.carbon_potential is None:
+        return []
+    limits = carbon_limits_wt(steel, segment.temperature_c)
+    excess = np.where(np.isnan(limits), -np.inf, segment.carbon_potential - limits)
+    i = int(np.argmax(excess))
+    if excess[i] <= 0.0:
+        return []
+    potential_wt, at_c = float(segment.carbon_potential[i]), float(segment.temperature_c[i])
+    return [f"the carbon potential {potential_wt:.3g} wt% at {segment.start_h + float(segment.time_h[i]):.4g} h is "
+            f"above the carbon solubility {float(limits[i]):.3g} wt% at {at_c:.4g} °C; carbides form"]

@@ -111,7 +111,7 @@ def _vacuum_parser(parser: argparse.ArgumentParser) -> None:
                           help="carbon content of the surface at the end, in wt%%")
     parser.add_argument("--limit", type=float, metavar="WT",
                         help="carbon content at which carbides form, in wt%% (default: the solubility of "
-                             "carbon in austenite at the temperature, times the steel's alloy factor)")
+                             "carbon in austenite at the temperature)")
     parser.add_argument("--floor", type=float, metavar="WT",
                         help="carbon content of the surface at which a diffuse between boosts ends, in wt%% "
                              "(default: the surface carbon)")

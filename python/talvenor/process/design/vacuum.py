@@ -73,15 +73,15 @@ def design_vacuum_cycle(*, case_depth_mm: float, temperature_c: float, carbon_fl
         Carbon content of the steel in wt%; or give ``steel``.  Given with
         ``steel``, it replaces the steel's own, as for a heat's analysis.
     steel : Steel, optional
-        The steel, whose carbon is the core and whose alloy factor scales the
-        carbon solubility.
+        The steel, whose carbon is the core and whose ``carbide_limit_factor``
+        scales the carbon solubility.
     threshold_wt : float
         Carbon content that bounds the case, between the core and
         ``surface_carbon_wt``.
     carbon_limit_wt : float, optional
         Carbon content at which carbides form, in wt%; by default the
         solubility at ``temperature_c`` (:func:`carbon_solubility_wt`) times
-        the steel's alloy factor.
+        the steel's ``carbide_limit_factor``.
     diffuse_floor_wt : float, optional
         Carbon content of the surface at which an intermediate diffuse ends,
         at most ``surface_carbon_wt`` (the default, which gives the fewest

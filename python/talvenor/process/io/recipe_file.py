@@ -11,7 +11,22 @@ arguments of :class:`Part`), an optional ``[quench]`` table
 per stage, whose keys are the
 keyword arguments of :class:`Stage`, and an optional ``[requirements]``
 table, whose keys are the keyword arguments of :class:`Requirements` (the
-bands the treated part must meet).  The ``[steel]`` table gives a
+bands the treated part must meet), and an optional ``[job]`` table (``part``,
+``drawing``, ``revision``, ``batch``, ``furnace``, ``customer``,
+``operator``: free text, :class:`Job`).
+
+A cycle as it ran has a ``[log]`` table in place of the ``[[stage]]``
+tables: ``file``, the furnace log (a path relative to the recipe file), and
+the keyword arguments of :func:`read_furnace_log` that map its columns::
+
+    [log]
+    file = "charge_1184.csv"
+    time = "Date/Time"
+    time_unit = "iso"
+    temperature = "Zone [°C]"
+    probe_mv = "Probe [mV]"
+    carbon_transfer_m_s = 2e-7
+  The ``[steel]`` table gives a
 ``grade`` (see :meth:`Steel.grade`) or ``carbon_wt``, and any of the other
 composition keys of :class:`Steel` and ``alloy_factor``; with a grade, each
 key given replaces the grade's value::
@@ -37,10 +52,9 @@ key given replaces the grade's value::
 from __future__ import annotations
 
 import dataclasses
-import errno
+import inspect
 import math
 import os
-import stat
 import tomllib
 from collections.abc import Callable
 from dataclasses import fields
@@ -50,10 +64,13 @@ from ..metallurgy.hardening import austenite_hardness_hv, quench_temperature_c
 from ..metallurgy.quenching import CONDUCTIVITY_W_M_K, severity_h, severity_of_heat_transfer
 from ..metallurgy.tempering import Temper
 from ..model.steel import Steel
-from ..recipe import Recipe
+from ..recipe import Job, Recipe
 from ..requirements import Requirements
+from ..schedule.furnace_log import FurnaceLog
 from ..schedule.part import Part
 from ..schedule.stage import Stage
+from ._files import read_regular
+from .furnace_log_file import read_furnace_log
 
 __all__ = ["RecipeError", "read_recipe", "format_recipe", "LARGEST_FILE_BYTES", "MOST_STAGES"]
 
@@ -67,6 +84,8 @@ _STEEL_KEYS = ("grade", *_STEEL_CONTENTS)
 LARGEST_FILE_BYTES = 1 << 20
 MOST_STAGES = 1000
 _REQUIREMENT_FIELDS = fields(Requirements)
+_JOB_KEYS = tuple(field.name for field in fields(Job))
+_LOG_KEYS = ("file", *tuple(inspect.signature(read_furnace_log).parameters)[1:])
 
 
 class RecipeError(ValueError):
@@ -83,17 +102,18 @@ def read_recipe(path: str | os.PathLike[str]) -> Recipe:
         For a file that cannot be read, is not a regular file, is larger than
         1 MiB, is not TOML, holds more than 1,000 stages, or holds an unknown
         or missing key or a value of the wrong type or out of range; the
-        message names the file, the table or stage and the key.  The file
+        message names the file, the table or stage and the key (and, for the
+        log it names, that file, the line and the column).  The file
         may start with a UTF-8 byte-order mark.
     """
     name = os.fspath(path)
     try:
-        data = _read(path)
+        data = read_regular(path, largest_bytes=LARGEST_FILE_BYTES, what="recipe file")
     except OSError as error:
         raise RecipeError(f"{name}: {error.strerror or error}") from None
     try:
         # Some editors save a byte-order mark first.
-        return _recipe(tomllib.loads(data.decode("utf-8-sig")))
+        return _recipe(tomllib.loads(data.decode("utf-8-sig")), os.path.dirname(name))
     except tomllib.TOMLDecodeError as error:
         raise RecipeError(f"{name}: not a valid TOML file: {error}") from None
     except UnicodeDecodeError as error:
@@ -104,27 +124,21 @@ def read_recipe(path: str | os.PathLike[str]) -> Recipe:
         raise RecipeError(f"{name}: {error}") from None
 
 
-def _read(path: str | os.PathLike[str]) -> bytes:
-    """The bytes of the file at ``path``; an OSError before reading for a file
-    that is not a regular one (a device or a pipe may never end) or is larger
-    than :data:`LARGEST_FILE_BYTES`."""
-    # Without blocking, which opening a pipe with no writer would do.
-    with open(path, "rb", opener=lambda file, flags: os.open(file, flags | os.O_NONBLOCK)) as file:
-        status = os.fstat(file.fileno())
-        if not stat.S_ISREG(status.st_mode):
-            raise OSError(errno.EINVAL, "not a regular file, which a recipe file must be")
-        if status.st_size > LARGEST_FILE_BYTES:
-            raise OSError(errno.EFBIG, f"{status.st_size:,} bytes, more than a recipe file may hold "
-                                       f"({LARGEST_FILE_BYTES:,})")
-        return file.read(LARGEST_FILE_BYTES)
-
-
 def format_recipe(recipe: Recipe) -> str:
     """The recipe as the text of a recipe file that :func:`read_recipe` reads back.
 
     A steel named by a known grade is written as that grade and what differs
     from it; any other steel by its composition, without its name.
+
+    Raises
+    ------
+    ValueError
+        For a recipe that follows a furnace log, which is kept in its own
+        file.
     """
+    if recipe.log is not None:
+        raise ValueError("a recipe that follows a furnace log is written as its [log] table beside the log's "
+                         "file; format_recipe writes recipes of stages")
     lines = ["[steel]", *_steel_lines(recipe.steel), "", "[part]", *_part_lines(recipe.part)]
     if recipe.quench_c is not None:
         lines += ["", "[quench]", f"temperature_c = {recipe.quench_c!r}", f"austenite_hv = {recipe.austenite_hv!r}"]
@@ -139,6 +153,8 @@ def format_recipe(recipe: Recipe) -> str:
             value = getattr(recipe.requirements, field.name)
             if value != field.default:
                 lines.append(f"{field.name} = {_toml(value)}")
+    if recipe.job is not None:
+        lines += ["", "[job]", *(f"{key} = {_quoted(value)}" for key, value in recipe.job.given().items())]
     for stage in recipe.stages:
         lines += ["", "[[stage]]"]
         lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None
@@ -180,15 +196,27 @@ def _steel_lines(steel: Steel) -> list[str]:
                     if key in always or getattr(steel, key) != getattr(base, key)]
 
 
-def _recipe(document: dict[str, Any]) -> Recipe:
-    _known("the file", document, ("steel", "part", "quench", "temper", "requirements", "stage"))
+def _quoted(text: str) -> str:
+    """``text`` as a TOML basic string."""
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def _recipe(document: dict[str, Any], directory: str) -> Recipe:
+    _known("the file", document, ("steel", "part", "quench", "temper", "requirements", "job", "log", "stage"))
     steel = _table(document, "steel", required=True)
     part = _table(document, "part", required=False)
     requirements = _table(document, "requirements", required=False)
     _known("[steel]", steel, _STEEL_KEYS)
     _known("[part]", part, _PART_KEYS)
     _known("[requirements]", requirements, tuple(field.name for field in _REQUIREMENT_FIELDS))
-    return Recipe(stages=_stages(document.get("stage")), steel=_steel(steel), part=_made("[part]", Part, part),
+    if "log" in document and "stage" in document:
+        raise ValueError("a recipe has [[stage]] tables or a [log] table, not both")
+    schedule = (dict(log=_log(document, directory)) if "log" in document
+                else dict(stages=_stages(document.get("stage"))))
+    job = _table(document, "job", required=False)
+    _known("[job]", job, _JOB_KEYS)
+    return Recipe(**schedule, steel=_steel(steel), part=_made("[part]", Part, part),
+                  job=_made("[job]", Job, job) if "job" in document else None,
                   **_quench(document), temper=_temper(document),
                   requirements=_made("[requirements]", Requirements, requirements) if "requirements" in document
                   else None)
@@ -215,6 +243,21 @@ def _quench(document: dict[str, Any]) -> dict[str, Any]:
     return dict(quench_c=quench_temperature_c("[quench]: temperature_c", table["temperature_c"]),
                 austenite_hv=austenite_hardness_hv("[quench]: austenite_hv", table.get("austenite_hv", 300.0)),
                 severity_h=severity)
+
+
+def _log(document: dict[str, Any], directory: str) -> FurnaceLog:
+    """The furnace log of the ``[log]`` table, read from its file (relative to ``directory``)."""
+    table = dict(_table(document, "log", required=True))
+    _known("[log]", table, _LOG_KEYS)
+    if "file" not in table:
+        raise ValueError("[log]: missing key 'file', the furnace log")
+    file = table.pop("file")
+    if not isinstance(file, str) or not file:
+        raise ValueError(f"[log]: file must name the furnace log, got {file!r}")
+    try:
+        return read_furnace_log(os.path.join(directory, file), **table)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"[log]: {error}") from None
 
 
 def _temper(document: dict[str, Any]) -> Temper | None:

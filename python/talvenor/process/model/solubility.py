@@ -2,10 +2,16 @@
 
 from __future__ import annotations
 
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
 from .. import _validate
 from .steel import STEEL_CARBON_MAX_WT, Steel
 
-__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt", "carbon_limit_wt"]
+__all__ = ["AUSTENITE_RANGE_C", "austenite_temperature", "carbon_solubility_wt", "carbon_limit_wt",
+           "carbon_limits_wt"]
 
 #: The temperatures in °C from the eutectoid to the eutectic, over which
 #: carbon steel is austenite up to its carbon solubility.
@@ -36,8 +42,9 @@ def carbon_solubility_wt(temperature_c: float) -> float:
     form at the surface of a part.
 
     The line is that of plain iron–carbon: alloying elements and nitrogen
-    move it, and are not counted here (a steel's ``alloy_factor`` scales it
-    where the library applies it).  It holds from 727 to 1148 °C only.
+    move it, and are not counted here (a steel's ``carbide_limit_factor``
+    scales it where the library applies it).  It holds from 727 to 1148 °C
+    only.
 
     Parameters
     ----------
@@ -56,7 +63,11 @@ def carbon_solubility_wt(temperature_c: float) -> float:
     >>> round(carbon_solubility_wt(950.0), 2)
     1.37
     """
-    t = austenite_temperature("temperature_c", temperature_c)
+    return float(_acm_wt(austenite_temperature("temperature_c", temperature_c)))
+
+
+def _acm_wt(t: Any) -> Any:
+    """The Acm line at the temperatures ``t`` in °C (a float or an array)."""
     # The quadratic through the three points, in Lagrange's form.
     (t_1, w_1), (t_2, w_2), (t_3, w_3) = _POINTS
     return (w_1 * (t - t_2) * (t - t_3) / ((t_1 - t_2) * (t_1 - t_3))
@@ -68,5 +79,14 @@ def carbon_limit_wt(steel: Steel, temperature_c: float) -> float:
     """The carbon content in wt% at which carbide forms at the surface of
     ``steel`` at ``temperature_c``: the solubility of carbon in austenite
     (:func:`carbon_solubility_wt`, 727-1148 °C) as the steel's
-    ``alloy_factor`` scales it."""
-    return steel.alloy_factor * carbon_solubility_wt(temperature_c)
+    ``carbide_limit_factor`` scales it (1 unless the steel says otherwise:
+    alloy carbides are not modelled)."""
+    return steel.carbide_limit_factor * carbon_solubility_wt(temperature_c)
+
+
+def carbon_limits_wt(steel: Steel, temperature_c: NDArray[np.float64]) -> NDArray[np.float64]:
+    """:func:`carbon_limit_wt` at each of the temperatures ``temperature_c``
+    (an array), NaN outside 727-1148 °C."""
+    low, high = AUSTENITE_RANGE_C
+    inside = (temperature_c >= low) & (temperature_c <= high)
+    return np.where(inside, steel.carbide_limit_factor * _acm_wt(temperature_c), np.nan)

@@ -80,7 +80,14 @@ class Steel:
         Obtain it as the measured carbon content of a thin foil of the steel
         carburized to equilibrium, divided by the potential, or take the
         number your furnace controller uses for the grade.  The default 1.0
-        is plain iron.
+        is plain iron.  It applies to gas potentials only.
+    carbide_limit_factor : float
+        What the carbon solubility of austenite (the Fe-C Acm line) is
+        multiplied by for the carbon content at which carbide forms at the
+        surface in a boost of low-pressure carburizing; default 1.0, the
+        Fe-C line.  Chromium, which raises ``alloy_factor``, lowers this one
+        (carbides form at less carbon); alloy carbides are not modelled, so
+        give the factor your process data show.
     grain_size : float
         The ASTM grain size number, from 1 to 12, for the Jominy curve of
         Just's formula (:meth:`jominy_hrc`).  Case-hardening grades are made
@@ -110,6 +117,7 @@ class Steel:
     molybdenum_wt: float = 0.0
     name: str | None = None
     alloy_factor: float = 1.0
+    carbide_limit_factor: float = 1.0
     grain_size: float = 7.0
     measured_jominy: tuple[tuple[float, float], ...] | None = None
 
@@ -118,7 +126,8 @@ class Steel:
             if field.name.endswith("_wt"):
                 value = _validate.real(field.name, getattr(self, field.name), "not negative")
                 object.__setattr__(self, field.name, value)
-        object.__setattr__(self, "alloy_factor", _validate.real("alloy_factor", self.alloy_factor, "positive"))
+        for name in ("alloy_factor", "carbide_limit_factor"):
+            object.__setattr__(self, name, _validate.real(name, getattr(self, name), "positive"))
         if self.name is not None and not isinstance(self.name, str):
             raise TypeError(f"name must be a str or None, got {self.name!r}")
         total = sum(getattr(self, field.name) for field in fields(self) if field.name.endswith("_wt"))

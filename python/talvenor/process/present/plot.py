@@ -17,7 +17,6 @@ from ..pipeline import Outcome
 from ..requirements import Requirements
 from ..results import Result
 from ..standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
-from ..units import to_celsius
 from .extent import shown_depth_mm
 
 __all__ = ["plot_result", "plot_outcome", "result_figure", "plot_jominy", "jominy_figure"]
@@ -186,16 +185,29 @@ def _surface(axes: Any, result: Result, tolerance_g_m2: float) -> None:
     _stages(axes, result)
     _carbon_limit(axes, result, starts, tolerance_g_m2)
     axes.set_xlim(0.0, float(result.stage_end_h[-1]))
-    axes.set_ylim(0.0, 1.12 * max(float(history.carbon_wt.max()), float(history.nitrogen_wt.max())))
+    log = result.log
+    potential = None if log is None else log.carbon_potential_wt
+    highest = max(float(history.carbon_wt.max()), float(history.nitrogen_wt.max()),
+                  0.0 if potential is None else float(np.nanmax(potential, initial=0.0)))
+    axes.set_ylim(0.0, 1.12 * highest)
     axes.set_xlabel("time [h]")
     axes.set_ylabel("surface content [wt%]")
-    axes.set_title("Surface over the recipe (stages numbered)")
+    axes.set_title("Surface over the recipe (stages numbered)" if result.log is None else
+                   f"Surface over the log{f' {result.log.name}' if result.log.name else ''}")
     axes.grid(alpha=0.3)
+    if log is not None and potential is not None:
+        axes.plot(log.time_h, potential, color=_COLOURS["carbon"], linewidth=0.6, alpha=0.6,
+                  label="carbon potential (log)")
     temperature = axes.twinx()
-    times = [t for start, end in zip(starts, result.stage_end_h) for t in (start, float(end))]
-    degrees = [to_celsius(stage.temperature_k(fraction)) for stage in result.stages for fraction in (0.0, 1.0)]
-    temperature.plot(times, degrees, color="tab:red", linestyle="--", linewidth=1.0, label="temperature")
-    low, high = min(degrees), max(degrees)
+    if log is None:
+        curves = [stage.temperature_curve() for stage in result.stages]
+        times = np.concatenate([start + time for start, (time, _) in zip(starts, curves)])
+        degrees = np.concatenate([degrees for _, degrees in curves])
+    else:
+        times, degrees = log.time_h, log.temperature_c
+    temperature.plot(times, degrees, color="tab:red", linestyle="--" if result.log is None else "-",
+                     linewidth=1.0 if result.log is None else 0.6, label="temperature")
+    low, high = float(degrees.min()), float(degrees.max())
     temperature.set_ylim(low - 0.2 * (high - low) - 50.0, high + 20.0)
     temperature.set_ylabel("temperature [°C]", color="tab:red")
     lines = axes.get_legend_handles_labels()

@@ -28,7 +28,8 @@ def write_report(path: str | os.PathLike[str], outcome: Outcome, *, title: str) 
     The pages are the summary and the verdict (:mod:`.text`, on as many pages
     as they fill), the plot of the result with the bands of the requirements
     (the panels of :func:`~.plot.plot_result` one above another), and the
-    profile table.  Every page is headed by ``title`` and ends with the
+    profile table.  Every page is headed by ``title`` and the recipe's job
+    (what the report certifies: part, drawing, batch...), and ends with the
     library's version, the date and its number; the document's subject is
     the verdict.
 
@@ -42,16 +43,17 @@ def write_report(path: str | os.PathLike[str], outcome: Outcome, *, title: str) 
                           limit_hv=outcome.limit_hv, requirements=outcome.recipe.requirements, page_in=_PAGE_IN)
     return write_document(path, title=title, summary=[*text.summary(outcome), *text.verdict_lines(outcome)],
                           plots=plots, table=text.profile_table(outcome),
-                          subject=text.verdict_text(outcome.verdicts) if outcome.verdicts else "")
+                          subject=text.verdict_text(outcome.verdicts) if outcome.verdicts else "",
+                          job="" if outcome.recipe.job is None else str(outcome.recipe.job))
 
 
 def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequence[str], plots: Any,
-                   table: Sequence[str], subject: str = "") -> int:
+                   table: Sequence[str], subject: str = "", job: str = "") -> int:
     """Write a PDF document of A4 pages to ``path`` and return its number of
     pages: the lines of ``summary``, the matplotlib Figure ``plots`` (made
     for a page of :data:`_PAGE_IN`), and the lines of ``table``, each page
-    headed by ``title`` and with the footer; ``subject`` is the document's
-    subject."""
+    headed by ``title`` and ``job`` and with the footer; ``subject`` is the
+    document's subject."""
     from matplotlib.backends.backend_pdf import PdfPages
     from matplotlib.figure import Figure
 
@@ -60,13 +62,15 @@ def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequenc
     count = len(summary_pages) + 1 + len(table_pages)
     footer = f"talvenor {__version__}, {datetime.date.today().isoformat()}"
     # Room for the title and the footer: the rectangle is left, bottom, width, height.
-    plots.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.915))
+    plots.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.9 if job else 0.915))
     figures = [*(_text_page(Figure, lines) for lines in summary_pages), plots,
                *(_text_page(Figure, lines) for lines in table_pages)]
     metadata = {"Title": title, "Subject": subject, "Creator": f"talvenor {__version__}"}
     with PdfPages(path, metadata=metadata) as pdf:
         for number, figure in enumerate(figures, 1):
             figure.text(0.5, 1.0 - 0.5 * _MARGIN_IN / _PAGE_IN[1], title, ha="center", va="top", fontsize=11)
+            if job:
+                figure.text(0.5, 1.0 - 0.95 * _MARGIN_IN / _PAGE_IN[1], job, ha="center", va="top", fontsize=8)
             figure.text(0.5, 0.5 * _MARGIN_IN / _PAGE_IN[1], f"{footer}, page {number} of {count}", ha="center",
                         va="bottom", fontsize=7, color="grey")
             pdf.savefig(figure)

@@ -11,6 +11,7 @@ from ..metallurgy.conversions import HV_RANGE, hv_to_hrc
 from ..metallurgy.hardening import Hardening
 from ..model.steel import Steel
 from ..pipeline import Outcome
+from ..schedule.furnace_log import FurnaceLog, LogSegment
 from ..schedule.stage import Stage
 from ..standards import CHD_LIMIT_HV, ISO_18203_CORE_DEPTHS, ISO_18203_CORE_HV
 from ..verdicts import Verdict, Verdicts
@@ -35,8 +36,10 @@ def summary(outcome: Outcome) -> list[str]:
     surface, the case depth and the uptake, and the hardened case."""
     recipe, result = outcome.recipe, outcome.result
     part = recipe.part
-    return [f"Steel {_steel(recipe.steel)}; {part.geometry} of depth {part.depth_mm:g} mm on {part.cells} cells",
-            *_jominy(recipe.steel), "", *_stage_table(outcome), "",
+    return [*([] if recipe.job is None else [f"Job          {recipe.job}", ""]),
+            f"Steel {_steel(recipe.steel)}; {part.geometry} of depth {part.depth_mm:g} mm on {part.cells} cells",
+            *_jominy(recipe.steel), *([] if recipe.log is None else _log(recipe.log)),
+            "", *_stage_table(outcome), "",
             f"Surface      {result.surface_carbon_wt:.3f} wt% C, {result.surface_nitrogen_wt:.3f} wt% N",
             *_boost_lines(outcome),
             f"Case depth   {_case_depth(outcome)}",
@@ -87,14 +90,58 @@ def verdict_text(verdicts: Verdicts) -> str:
 
 
 def _stage_table(outcome: Outcome) -> list[str]:
-    """The stages: duration, temperature, and the surface conditions."""
-    recipe, result = outcome.recipe, outcome.result
-    lines = [f"{'stage':>5}  {'time':>9}  {'temperature [°C]':<17}  {'carbon':<24}  nitrogen"]
-    for number, (stage, peak_g_m2) in enumerate(zip(recipe.stages, _carbide_by_stage(outcome)), 1):
-        carbon = str(stage.carbon) + (", carbide" if peak_g_m2 > outcome.carbide_tolerance_g_m2 else "")
-        lines.append(f"{number:>5}  {_duration(stage.duration_h):>9}  {_temperature(stage):<17}  "
-                     f"{carbon:<24}  {stage.nitrogen}")
+    """The stages (or the stretches of a log): duration, temperature, and the
+    surface conditions."""
+    result = outcome.result
+    rows = [(str(number) if isinstance(stage, Stage) else "log", _duration(stage.duration_h), _temperature(stage),
+             _carbon(stage) + (", carbide" if peak_g_m2 > outcome.carbide_tolerance_g_m2 else ""),
+             _nitrogen(stage))
+            for number, (stage, peak_g_m2) in enumerate(zip(result.stages, _carbide_by_stage(outcome)), 1)]
+    width = max(24, *(len(row[3]) for row in rows))
+    lines = [f"{'stage':>5}  {'time':>9}  {'temperature [°C]':<17}  {'carbon':<{width}}  nitrogen"]
+    lines += [f"{number:>5}  {time:>9}  {degrees:<17}  {carbon:<{width}}  {nitrogen}"
+              for number, time, degrees, carbon, nitrogen in rows]
     return [*lines, f"{'total':>5}  {_duration(float(result.stage_end_h[-1])):>9}"]
+
+
+def _carbon(stage: Stage | LogSegment) -> str:
+    """The carbon surface condition of ``stage``: of a log, its range; of an
+    atmosphere reading, the potential it gives and the reading."""
+    if isinstance(stage, LogSegment):
+        return _log_condition(stage.carbon_potential, stage.carbon_transfer_m_s)
+    if not stage.reading:
+        return str(stage.carbon)
+    reading = ", ".join(_reading(name, value) for name, value in stage.reading.items())
+    return f"{stage.carbon_potential_wt:.3f} wt% ({reading})" + (
+        "" if stage.carbon_transfer_m_s is None else f", β {stage.carbon_transfer_m_s:g} m/s")
+
+
+def _nitrogen(stage: Stage | LogSegment) -> str:
+    if isinstance(stage, LogSegment):
+        return _log_condition(stage.nitrogen_potential, stage.nitrogen_transfer_m_s)
+    return str(stage.nitrogen)
+
+
+def _log_condition(potentials: np.ndarray | None, transfer_m_s: float | None) -> str:
+    """A surface condition of a log: the range of its potentials."""
+    if potentials is None:
+        return "closed"
+    low, high = float(potentials.min()), float(potentials.max())
+    held = "held at " if transfer_m_s is None else ""
+    return f"{held}{low:.2f} to {high:.2f} wt%" + ("" if transfer_m_s is None else f", β {transfer_m_s:g} m/s")
+
+
+def _reading(name: str, value: float) -> str:
+    """An atmosphere reading as an instrument shows it."""
+    return {"probe_mv": f"probe {value:g} mV", "co2_pct": f"CO2 {value:g} %", "dew_point_c": f"dew point {value:g} °C",
+            "co_pct": f"CO {value:g} %", "h2_pct": f"H2 {value:g} %", "process_factor": f"PF {value:g}"}[name]
+
+
+def _log(log: FurnaceLog) -> list[str]:
+    """A line on the furnace log the run followed."""
+    low, high = float(log.temperature_c.min()), float(log.temperature_c.max())
+    return [f"Log          {log.name or 'furnace log'}: {log.time_h.size:,} samples over "
+            f"{_duration(log.duration_h)}, {low:.0f} to {high:.0f} °C"]
 
 
 def _duration(duration_h: float) -> str:
@@ -107,7 +154,7 @@ def _boost_lines(outcome: Outcome) -> list[str]:
     recipe, result = outcome.recipe, outcome.result
     # The carbon limit of each boost at its start, and the boosts that have it.
     limits: dict[float, list[int]] = {}
-    for number, stage in enumerate(recipe.stages, 1):
+    for number, stage in enumerate(result.stages, 1):
         if stage.carbon.limited:
             limits.setdefault(stage.carbon_limit_at(recipe.steel, 0.0), []).append(number)
     if not limits:
@@ -213,6 +260,9 @@ def _steel(steel: Steel) -> str:
     return text if steel.name is None else f"{steel.name}, {text}"
 
 
-def _temperature(stage: Stage) -> str:
+def _temperature(stage: Stage | LogSegment) -> str:
+    if isinstance(stage, LogSegment):
+        low, high = stage.temperature_range_c
+        return f"{low:.0f} to {high:.0f}"
     start, end = stage.temperatures_c
     return f"{start:g}" if not stage.ramped else f"{start:g} to {end:g}"

@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass, fields
+from typing import Any, ClassVar
+
+import numpy as np
+from numpy.typing import NDArray
 
 from ... import constants
 from .. import _validate, units
+from ..model import atmosphere
 from ..model.solubility import AUSTENITE_RANGE_C, carbon_limit_wt
 from ..model.steel import Steel
 from ..model.surface import Boost, Closed, Held, MassTransfer, SurfaceCondition
@@ -18,6 +23,10 @@ __all__ = ["Stage", "LONGEST_STAGE_H", "MELTING_C"]
 # longest stage, and where steel melts.
 LONGEST_STAGE_H = 10_000.0
 MELTING_C = 1400.0
+
+# The keys of an atmosphere reading, and of its instruments.
+_READINGS = ("probe_mv", "co2_pct", "dew_point_c", "co_pct", "h2_pct", "process_factor")
+_INSTRUMENTS = ("probe_mv", "co2_pct", "dew_point_c")
 
 # The default of duration_h, which tells that it was not given (by what it
 # is, not by its value: a NaN given is refused as any other NaN).
@@ -45,6 +54,15 @@ class Stage:
     carbon_potential_wt, nitrogen_potential_wt : float, optional
         Potential of the atmosphere in wt%.  Without a potential the surface
         is closed to that element (no flux, as in a vacuum diffuse step).
+    probe_mv, co2_pct, dew_point_c : float, optional
+        The carbon potential as the furnace's instrument reads it, in place
+        of ``carbon_potential_wt`` (one of the three): the oxygen probe's
+        voltage in mV, the CO2 in vol%, or the dew point in °C, with the gas's
+        ``co_pct`` and ``h2_pct`` (vol%; endogas, 20 and 40, by default) and,
+        for the probe, optionally the controller's ``process_factor``: see
+        :func:`talvenor.process.atmosphere.carbon_potential_wt`.  It sets
+        ``carbon_potential_wt``, at the stage's temperature (a ramp needs the
+        potential itself).
     carbon_transfer_m_s, nitrogen_transfer_m_s : float, optional
         Mass-transfer coefficient beta in m/s: the flux into the part is
         beta (y_potential - y_surface) in site fractions.  Without one, a
@@ -59,7 +77,7 @@ class Stage:
         The carbon content at which carbides form at the surface, in wt%:
         by default the carbon solubility of austenite at the stage's
         temperature (:func:`carbon_solubility_wt`, 727-1148 °C) times the
-        steel's ``alloy_factor``; given, it is used as it is.  It bounds the
+        steel's ``carbide_limit_factor``; given, it is used as it is.  It bounds the
         surface of a boost, and of any stage while carbide remains.
 
     Notes
@@ -81,6 +99,12 @@ class Stage:
     temperature_c: float
     end_temperature_c: float | None = None
     carbon_potential_wt: float | None = None
+    probe_mv: float | None = None
+    co2_pct: float | None = None
+    dew_point_c: float | None = None
+    co_pct: float | None = None
+    h2_pct: float | None = None
+    process_factor: float | None = None
     carbon_transfer_m_s: float | None = None
     carbon_flux_g_m2_h: float | None = None
     carbon_limit_wt: float | None = None
@@ -89,6 +113,7 @@ class Stage:
 
     def __post_init__(self) -> None:
         self._take_duration()
+        self._take_reading()
         for field in fields(self):
             value = getattr(self, field.name)
             if value is None and field.default is None:
@@ -130,6 +155,31 @@ class Stage:
                              f"duration_min = {self.duration_min!r}")
         object.__setattr__(self, "duration_h", minutes / 60.0)
 
+    @property
+    def reading(self) -> dict[str, float]:
+        """The atmosphere reading the carbon potential comes from, as given
+        (empty where the potential is given itself)."""
+        return {name: getattr(self, name) for name in _READINGS if getattr(self, name) is not None}
+
+    def _take_reading(self) -> None:
+        """Set ``carbon_potential_wt`` from an atmosphere reading given instead."""
+        reading = self.reading
+        if not any(name in reading for name in _INSTRUMENTS):
+            if reading:
+                raise ValueError(f"{', '.join(reading)} without a reading: give probe_mv, co2_pct or dew_point_c")
+            return
+        if self.carbon_flux_g_m2_h is not None:
+            raise ValueError("an atmosphere reading and carbon_flux_g_m2_h are both given: a boost has no potential")
+        if self.end_temperature_c not in (None, self.temperature_c):
+            raise ValueError("an atmosphere reading gives the potential at one temperature: on a ramp, give "
+                             "carbon_potential_wt (or a furnace log)")
+        potential = atmosphere.carbon_potential_wt(self.temperature_c, **reading)
+        if self.carbon_potential_wt is not None and self.carbon_potential_wt != potential:
+            given = ", ".join(f"{key} = {value!r}" for key, value in reading.items())
+            raise ValueError(f"give carbon_potential_wt or an atmosphere reading, not both: got carbon_potential_wt = "
+                             f"{self.carbon_potential_wt!r} and {given}")
+        object.__setattr__(self, "carbon_potential_wt", potential)
+
     def _check_boost(self) -> None:
         flux, limit = self.carbon_flux_g_m2_h, self.carbon_limit_wt
         if flux is not None:
@@ -157,6 +207,36 @@ class Stage:
         """The temperatures in °C at the start and at the end of the stage."""
         return self.temperature_c, self.temperature_c if self.end_temperature_c is None else self.end_temperature_c
 
+    #: Whether the surface conditions change within the stage: they do not.
+    varying: ClassVar[bool] = False
+
+    @property
+    def temperature_range_c(self) -> tuple[float, float]:
+        """The lowest and the highest temperature of the stage, in °C."""
+        start, end = self.temperatures_c
+        return (start, end) if start <= end else (end, start)
+
+    def conditions_at(self, fraction: float) -> tuple[SurfaceCondition, SurfaceCondition]:
+        """The surface conditions of carbon and nitrogen at ``fraction``: the stage's own."""
+        return self.carbon, self.nitrogen
+
+    def reachable_y(self) -> list[tuple[float, float]]:
+        """For each element, the site fraction its surface condition drives it
+        to, as a range (an empty one where it has no potential)."""
+        return [self.carbon.bounds(), self.nitrogen.bounds()]
+
+    def peak_potential_y(self) -> tuple[float, float]:
+        """The site fractions of the potentials (0 where there is none)."""
+        return self.carbon.potential_y or 0.0, self.nitrogen.potential_y or 0.0
+
+    def corners(self) -> tuple[float, ...]:
+        """Where the steps of the stage must end, as fractions of it: at its end."""
+        return (1.0,)
+
+    def temperature_curve(self) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """The times from the start of the stage in hours, and the temperatures in °C, at its ends."""
+        return np.array([0.0, self.duration_h]), np.array(self.temperatures_c)
+
     @property
     def ramped(self) -> bool:
         """Whether the temperature changes over the stage."""
@@ -174,7 +254,8 @@ class Stage:
         reaches it (see :class:`Steel`)."""
         if self.carbon_potential_wt is None or alloy_factor == 1.0:
             return self
-        return dataclasses.replace(self, carbon_potential_wt=alloy_factor * self.carbon_potential_wt)
+        readings: dict[str, Any] = dict.fromkeys(_READINGS)
+        return dataclasses.replace(self, carbon_potential_wt=alloy_factor * self.carbon_potential_wt, **readings)
 
     def temperature_k(self, fraction: float) -> float:
         """The temperature in K at ``fraction`` (0 to 1) of the stage."""

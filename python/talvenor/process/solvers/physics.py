@@ -10,6 +10,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..model.surface import Held, SurfaceCondition
+from ..schedule.furnace_log import LogSegment
 from ..schedule.stage import Stage
 from ..units import WT_PER_SITE_FRACTION, site_fractions, weight_percent
 from .bounds import Bounds
@@ -37,8 +38,8 @@ class StagePhysics:
     whether its carbon surface is held at the carbon limit (``saturated``),
     as it is while carbide remains, which the stage's run switches."""
 
-    def __init__(self, setting: Setting, stage: Stage, y: _Array, carbide: float, to_limit: bool = False,
-                 falls_to_wt: float | None = None) -> None:
+    def __init__(self, setting: Setting, stage: Stage | LogSegment, y: _Array, carbide: float,
+                 to_limit: bool = False, falls_to_wt: float | None = None) -> None:
         self.grid, self.stage, self.steel = setting.grid, stage, setting.steel
         self.face_factor = self.grid.areas / self.grid.spacing
         self.own = (stage.carbon.in_run(setting.grams[0]), stage.nitrogen)
@@ -79,7 +80,7 @@ class StagePhysics:
     def _reachable(self, limited: bool) -> list[tuple[float, float]]:
         """What the surface conditions can drive each element to: its
         potential, or the carbon limit over the stage where that bounds it."""
-        reachable = [c.bounds() for c in self.own]
+        reachable = self.stage.reachable_y()
         if limited:
             limits = [self.limit(fraction).potential_y for fraction in (0.0, 1.0)]
             reachable[0] = (min(reachable[0][0], *limits), max(reachable[0][1], *limits))
@@ -101,8 +102,10 @@ class StagePhysics:
         return Held(limit_wt, float(site_fractions(limit_wt, self.stage.nitrogen_potential_wt or 0.0)[0]))
 
     def conditions(self, fraction: float) -> tuple[SurfaceCondition, SurfaceCondition]:
-        """The surface conditions at ``fraction`` of the stage."""
-        return (self.limit(fraction), self.own[1]) if self.saturated else self.own
+        """The surface conditions at ``fraction`` of the stage (those of a
+        furnace log change within it)."""
+        own = self.stage.conditions_at(fraction) if self.stage.varying else self.own
+        return (self.limit(fraction), own[1]) if self.saturated else own
 
     def change(self, y: _Array, t: float, carbide: float) -> float:
         """How far past the switch of the carbon surface the profile ``y`` is

@@ -15,6 +15,7 @@ from numpy.typing import NDArray
 
 from ..model.diffusivity import Diffusivities
 from ..model.steel import Steel
+from ..schedule.furnace_log import LogSegment, span_name
 from ..schedule.stage import Stage
 from .events import cut
 from .failure import Failure
@@ -42,7 +43,7 @@ class Trajectory:
     final: _Array  # profile at the end
 
 
-def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: Diffusivities, *,
+def integrate(grid: Grid, stages: Sequence[Stage | LogSegment], core: _Array, diffusivities: Diffusivities, *,
               grams: tuple[float, float], steel: Steel, tolerance_wt: float, steps_per_stage: int | None,
               record_times_s: Sequence[float], progress: Callable[[float], None] | None = None) -> Trajectory:
     """Run ``stages`` from the uniform composition ``core`` (2,) in site fractions.
@@ -73,7 +74,7 @@ def integrate(grid: Grid, stages: Sequence[Stage], core: _Array, diffusivities: 
                 records.append((t, run.profile() if cut is None else run.copy().stage(cut, start)))
             run.stage(stage, start)
         except Failure as failure:
-            raise ValueError(f"stage {number} of {len(stages)}: {failure}") from None
+            raise ValueError(f"{span_name(stage, number, len(stages))}: {failure}") from None
         start = end
     records += [(t, run.profile()) for t in pending]
     return Trajectory(run.times_s, run.surfaces, run.uptakes, run.carbides, records, run.profile())
@@ -109,7 +110,7 @@ class Run:
         """The present profile (2, cells + 1), the surface first."""
         return np.concatenate((np.array(self.surface)[:, None], self.y), axis=1)
 
-    def stage(self, stage: Stage, start_s: float, *, to_limit: bool = False,
+    def stage(self, stage: Stage | LogSegment, start_s: float, *, to_limit: bool = False,
               falls_to_wt: float | None = None) -> _Array:
         """Advance through one recipe stage; return the profile at its end.
 
@@ -139,10 +140,14 @@ class _StageRun:
     def __init__(self, run: Run, physics: StagePhysics, start_s: float) -> None:
         self.run, self.physics, self.start_s = run, physics, start_s
         self.duration = physics.stage.duration_s
-        self.ends = None if run.fixed is None else [self.duration * fraction for fraction in run.fixed]
+        # Where steps must end: those of a fixed number of steps, or the
+        # corners of a furnace log and the end of the stage.
+        self.fixed = run.fixed is not None
+        fractions = run.fixed if run.fixed is not None else physics.stage.corners()
+        self.ends = [self.duration * fraction for fraction in fractions]
         self.y, self.uptake, self.carbide = run.y, run.uptake, run.carbide
         self.t, self.end = 0.0, self.duration
-        self.dt = self.duration * FIRST_STEP if self.ends is None else math.inf
+        self.dt = math.inf if self.fixed else self.duration * FIRST_STEP
         # The error and the length of the last step rejected for its error
         # at this time, if any.
         self.rejected = math.inf, self.dt
@@ -174,7 +179,7 @@ class _StageRun:
         step = physics.step(self.history, self.y, t, self.dt)
         ratio = step.error_wt / physics.allowed(t, self.dt)
         in_range = physics.bounds.allow(step)
-        if not in_range or (self.ends is None and ratio > 1.0):
+        if not in_range or (not self.fixed and ratio > 1.0):
             self._reject(step, ratio, in_range)
             return None
         return step, ratio
@@ -182,7 +187,7 @@ class _StageRun:
     def _fit(self) -> None:
         """End the last step of a stretch exactly at its end; one that would
         leave a sliver behind shares the rest with the one before."""
-        self.end = self.duration if self.ends is None else self.ends[0]
+        self.end = self.ends[0]
         rest = self.end - self.t
         if rest <= 1.1 * self.dt:
             self.dt = rest
@@ -235,7 +240,9 @@ class _StageRun:
         self.carbide -= self.physics.carbide_used(step)
         self.uptake = [u + g for u, g in zip(self.uptake, step.uptake)]
         self.t = self.end if self.dt == self.end - self.t else self.t + self.dt
-        self.y = step.y_next
+        # Within the range to the last bit: the rounding errors of many steps
+        # would otherwise add up to a departure from it.
+        self.y = self.physics.bounds.clip(step.y_next)
         self.history.accept(step)
 
     def _switch(self) -> None:
@@ -256,7 +263,9 @@ class _StageRun:
     def _plan(self, step: Step, ratio: float) -> None:
         """The order and the length of the step after ``step``."""
         history = self.history
-        if self.ends is None:
+        if self.t == self.end:
+            self.ends.pop(0)
+        if not self.fixed:
             error_wt, exponent = history.next_order(step.error_wt, ratio)
             self.dt = length(self.dt, error_wt, exponent, functools.partial(self.physics.allowed, self.t),
                              history.growth)
@@ -265,8 +274,6 @@ class _StageRun:
             # step (one cut short to keep within the bounds takes the rest in
             # one go where it can).
             history.order = min(2, history.order + 1)
-            if self.t == self.end:
-                self.ends.pop(0)
             self.dt = math.inf
 
     def _remember(self) -> None:
