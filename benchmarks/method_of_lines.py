@@ -1,10 +1,13 @@
 """The finite volumes of talvenor.process, integrated in time by scipy's BDF.
 
-This is what a Python user would write instead of ``process.simulate``: the
-same semi-discrete problem handed to ``scipy.integrate.solve_ivp(method="BDF")``
-with a banded Jacobian pattern (``jac_sparsity``), which scipy fills by finite
-differences.  Space is discretised as in talvenor.process.solvers, per element
-e and in site fractions y:
+This is the best a scipy user would write instead of ``process.simulate``:
+the same semi-discrete problem handed to
+``scipy.integrate.solve_ivp(method="BDF")`` with a banded Jacobian pattern
+(``jac_sparsity``), which scipy fills by finite differences, and the
+diffusivities vectorised in numpy over all the faces at once (:func:`slycke`,
+the Slycke model written out, or the caller's own ``f(y_C, y_N, T)`` of
+arrays).  Space is discretised as in talvenor.process.solvers, per element e
+and in site fractions y:
 
 - cells i = 0..N-1 from the treated surface inwards, spacing h, volumes V_i
   and face areas a_k per unit of treated surface from ``solvers.Grid``;
@@ -23,17 +26,27 @@ start of a stage stays so and is left out of that stage's state.
 
 from __future__ import annotations
 
-import itertools
 from dataclasses import dataclass
 
 import numpy as np
 from scipy import integrate, sparse
 
-from talvenor import slycke
 from talvenor.process import site_fractions, weight_percent
 from talvenor.process.solvers import Grid
 
-__all__ = ["Solution", "solve"]
+__all__ = ["Solution", "solve", "slycke"]
+
+_R = 8.31446261815324
+
+
+def slycke(element, y_carbon, y_nitrogen, temperature_k):
+    """The Slycke diffusivity of carbon (0) or nitrogen (1) in m²/s at the
+    site fractions ``y_carbon`` and ``y_nitrogen`` (arrays), in numpy."""
+    s = y_nitrogen * 0.72 + y_carbon
+    other = y_nitrogen if element == 0 else y_carbon
+    scale, activation = ((4.84e-5, 155000.0), (9.1e-5, 168600.0))[element]
+    pre = np.exp(s * (-320.0 / _R)) / (1.0 - (y_carbon + y_nitrogen) * 5.0) * ((1.0 - other * 5.0) * scale)
+    return pre * np.exp((s * -570000.0 + activation) / (temperature_k * -_R))
 
 SURFACE_RTOL = 1e-13  # relative change that ends the fixed-point iteration
 SURFACE_ITERATIONS = 100
@@ -50,15 +63,16 @@ class Solution:
 
 
 def solve(stages, *, core_carbon_wt, core_nitrogen_wt=0.0, depth_mm=3.0, geometry="plate", cells=200,
-          carbon_diffusivity=None, nitrogen_diffusivity=None, rtol=1e-6, atol=None):
+          diffusivity=None, rtol=1e-6, atol=None):
     """The profile that ``stages`` leave, with the arguments of ``process.simulate``.
 
-    ``rtol`` and ``atol`` go to ``solve_ivp``; ``atol`` is by default
-    ``rtol`` times a site fraction of 0.01 (about 0.2 wt% carbon).
+    ``diffusivity(element, y_C, y_N, T)`` gives D of an element over arrays
+    (default :func:`slycke`).  ``rtol`` and ``atol`` go to ``solve_ivp``;
+    ``atol`` is by default ``rtol`` times a site fraction of 0.01 (about 0.2
+    wt% carbon).
     """
     grid = Grid.build(depth_mm * 1e-3, cells, geometry)
-    diffusivities = (carbon_diffusivity or slycke.create_carbon_diffusivity(),
-                     nitrogen_diffusivity or slycke.create_nitrogen_diffusivity())
+    diffusivities = diffusivity or slycke
     core = np.array([float(y) for y in site_fractions(core_carbon_wt, core_nitrogen_wt)])
     y = np.repeat(core[:, None], cells, axis=1)
     atol = 0.01 * rtol if atol is None else atol
@@ -110,10 +124,10 @@ class _Stage:
         y = self.profile(z)
         temperature = self.temperature_k(t)
         _, inflow = self.surface(y[:, 0], temperature)
-        means = (0.5 * (y[:, :-1] + y[:, 1:])).T.tolist()  # [y_C, y_N] at every face
+        means = 0.5 * (y[:, :-1] + y[:, 1:])  # y_C, y_N at every face
         rates = np.empty((self.grid.cells, len(self.moving)))
         for column, e in enumerate(self.moving):
-            d = np.fromiter(map(self.diffusivities[e], means, itertools.repeat(temperature)), float, len(means))
+            d = self.diffusivities(e, means[0], means[1], temperature)
             flow = self.face_factor * d * (y[e, :-1] - y[e, 1:])
             net = np.concatenate(([inflow[e]], flow)) - np.concatenate((flow, [0.0]))
             rates[:, column] = net / self.grid.volumes
@@ -128,7 +142,8 @@ class _Stage:
             surface[e] = self.potential[e]
         half_cell = 2.0 / self.grid.spacing
         for _ in range(SURFACE_ITERATIONS):
-            d = [f(surface, temperature) for f in self.diffusivities]
+            d = [float(self.diffusivities(e, np.array([surface[0]]), np.array([surface[1]]), temperature)[0])
+                 for e in (0, 1)]
             update = list(surface)
             for e, beta in self.transfer:
                 g = half_cell * d[e]

@@ -116,4 +116,4 @@ def test_the_imports_are_found():
     # Were the parsing blind, every test above would pass on any package.
     assert ("results", "schedule.stage", True) in EDGES
     assert ("results", "metallurgy.hardening", False) in EDGES
-    assert ("solvers.physics", "solvers.bounds", True) in EDGES
+    assert ("solvers.run", "solvers.grid", True) in EDGES

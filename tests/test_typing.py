@@ -29,7 +29,7 @@ PACKAGE = STUBS / "talvenor"
 USAGE = Path(__file__).with_name("typing_usage.py")
 
 MODULES = ["talvenor", "talvenor._talvenor", "talvenor.constants", "talvenor.diffusion",
-           "talvenor.slycke", "talvenor.calphad"]
+           "talvenor.slycke", "talvenor.calphad", "talvenor._kernel"]
 # Pure-Python modules, typed in their source: stubtest checks them as they are.
 TYPED_SOURCES = sorted(".".join(("talvenor", *path.relative_to(PACKAGE).with_suffix("").parts)).removesuffix(".__init__")
                        for path in (PACKAGE / "process").rglob("*.py"))

@@ -1,16 +1,13 @@
 // ArrheniusModifiedDiffusivity: D = D0(x, T) * exp(-Q(x, T) / (R * T)).
 #include "diffusion/arrhenius.hpp"
+#include "diffusion/models.hpp"
 
 #include "module.hpp"
 
-#include <cmath>
 
 namespace talvenor {
 
 namespace {
-
-// -R, with R the gas constant in J/(mol K).
-constexpr double negative_gas_constant = -8.31446261815324;
 
 PyObject* given(PyObject* argument)
 {
@@ -99,11 +96,7 @@ std::expected<Ref, PyErr> evaluate(PyObject* self, PyObject* args, PyObject* kwa
     if (!activation) {
         return forward_error(activation);
     }
-    // One rounding per operation, in this order.
-    const double t = call->temperature * negative_gas_constant;
-    const double u = *activation / t;
-    const double e = std::exp(u);
-    return make_float(*pre_exponential * e);
+    return make_float(models::arrhenius(*pre_exponential, *activation, call->temperature));
 }
 
 PyObject* new_entry(PyTypeObject* subtype, PyObject* args, PyObject* kwargs)

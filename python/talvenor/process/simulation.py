@@ -19,9 +19,8 @@ from .results import Profile, Result, SurfaceHistory
 from .schedule.furnace_log import FurnaceLog, LogSegment, span_name
 from .schedule.part import Part
 from .schedule.stage import Stage
-from .solvers import Failure, Grid, Run, Trajectory, integrate
+from .solvers import ELEMENTS, Failure, Grid, Run, Trajectory, integrate
 from .standards import CARBIDE_TOLERANCE_G_M2
-from .solvers.coefficients import ELEMENTS
 from .units import grams_per_site_fraction_m, site_fractions, weight_percent
 
 __all__ = ["simulate", "Runner", "TOLERANCE_WT"]
@@ -37,7 +36,8 @@ if TYPE_CHECKING:
 def simulate(stages: Iterable[Stage] | FurnaceLog, *, core_carbon_wt: float | None = None,
              core_nitrogen_wt: float | None = None, steel: Steel | str | None = None, part: Part | None = None,
              depth_mm: float | None = None, geometry: str | None = None, cells: int | None = None,
-             carbon_diffusivity: Diffusivity | None = None, nitrogen_diffusivity: Diffusivity | None = None,
+             carbon_diffusivity: Diffusivity | float | None = None,
+             nitrogen_diffusivity: Diffusivity | float | None = None,
              density_kg_m3: float | None = None, record_times_h: Sequence[float] = (),
              tolerance_wt: float = TOLERANCE_WT, steps_per_stage: int | None = None,
              progress: Callable[[float], None] | None = None) -> Result:
@@ -76,10 +76,12 @@ def simulate(stages: Iterable[Stage] | FurnaceLog, *, core_carbon_wt: float | No
         Shape of the part (default ``"plate"``).
     cells : int, optional
         Number of equal cells over ``depth_mm``, from 3 to 100,000 (default 200).
-    carbon_diffusivity, nitrogen_diffusivity : callable, optional
+    carbon_diffusivity, nitrogen_diffusivity : callable or float, optional
         ``f(composition, temperature_kelvin) -> float`` in m²/s, where
-        ``composition`` is the list ``[y_C, y_N]`` of site fractions; by
-        default the Slycke diffusivities of :mod:`talvenor.slycke`.
+        ``composition`` is the list ``[y_C, y_N]`` of site fractions, called
+        for every face of the grid; or a constant D in m²/s, which the run
+        evaluates natively, as it does the Slycke diffusivities of
+        :mod:`talvenor.slycke`, the default.
     density_kg_m3 : float, optional
         Density of the steel, for the uptake (default 7870).
     record_times_h : sequence of float
@@ -194,7 +196,7 @@ class Runner:
             self._run.stage(stage, self.time_s, to_limit=to_limit, falls_to_wt=falls_to_wt)
         except Failure as failure:
             raise ValueError(f"{self.time_s / 3600.0:.4g} h into the treatment: {failure}") from None
-        elapsed = self._run.times_s[-1] - self.time_s
+        elapsed = float(self._run.history()[0][-1]) - self.time_s
         self.time_s += elapsed
         return stage if elapsed == stage.duration_s else stage.cut_short(elapsed / 3600.0)
 

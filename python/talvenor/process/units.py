@@ -59,6 +59,13 @@ def site_fractions(carbon_wt: ArrayLike,
     >>> round(float(y_carbon), 4)
     0.0375
     """
+    if type(carbon_wt) is float and type(nitrogen_wt) is float and 0.0 <= carbon_wt + nitrogen_wt < 100.0 \
+            and carbon_wt >= 0.0 and nitrogen_wt >= 0.0:
+        # Two plain numbers, the common case, without numpy's overhead; the
+        # same operations in the same order.
+        iron_moles = (100.0 - carbon_wt - nitrogen_wt) / MOLAR_MASS_IRON
+        return (np.float64((carbon_wt / MOLAR_MASS_CARBON) / iron_moles),
+                np.float64((nitrogen_wt / MOLAR_MASS_NITROGEN) / iron_moles))
     w_carbon, w_nitrogen = np.broadcast_arrays(np.asarray(carbon_wt, dtype=float),
                                                np.asarray(nitrogen_wt, dtype=float))
     for name, w in (("carbon_wt", w_carbon), ("nitrogen_wt", w_nitrogen)):

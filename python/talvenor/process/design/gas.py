@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 from dataclasses import dataclass, field
 
 from .. import _search, _validate
@@ -9,7 +10,7 @@ from ..model.solubility import AUSTENITE_RANGE_C
 from ..model.steel import Steel, steel_of
 from ..schedule.part import Part
 from ..schedule.stage import Stage
-from ..simulation import simulate
+from ..simulation import Runner
 from ..standards import CASE_DEPTH_THRESHOLD_WT
 from ._part import design_part
 
@@ -175,18 +176,25 @@ class _Cycle:
                              f"{spacing_mm:.4g} mm the profile of this case is accurate to about {resolved_wt:.2g} "
                              "wt%; more cells or a larger hump_wt are needed")
 
+    @functools.cached_property
+    def untreated(self) -> Runner:
+        """The part before treatment, from which every trial runs a copy."""
+        return Runner(self.steel, self.part)
+
     def stage(self, duration_h: float, potential_wt: float) -> Stage:
         return Stage(duration_h=duration_h, temperature_c=self.temperature_c, carbon_potential_wt=potential_wt,
                      carbon_transfer_m_s=self.transfer_m_s)
 
     def outcome(self, boost_h: float, diffuse_h: float) -> tuple[float, float]:
         """The case depth (inf when deeper than the part) and the highest
-        carbon content of the final profile of a boost and a diffuse."""
-        stages = [self.stage(boost_h, self.boost_wt)] if boost_h > 0.0 else []
-        if diffuse_h > 0.0:
-            stages.append(self.stage(diffuse_h, self.diffuse_wt))
-        result = simulate(stages, steel=self.steel, part=self.part)
-        return result.case_depth_mm(self.threshold_wt, beyond_part="inf"), float(result.carbon_wt.max())
+        carbon content of the final profile of a boost and a diffuse, as
+        :func:`simulate` gives them (the potentials as the steel reaches them)."""
+        runner = self.untreated.copy()
+        for duration_h, potential_wt in ((boost_h, self.boost_wt), (diffuse_h, self.diffuse_wt)):
+            if duration_h > 0.0:
+                runner.advance(self.stage(duration_h, potential_wt).alloyed(self.steel.alloy_factor))
+        profile = runner.profile()
+        return profile.case_depth_mm(self.threshold_wt, beyond_part="inf"), float(profile.carbon_wt.max())
 
     def design(self) -> tuple[Stage, Stage]:
         """The shortest cycle whose deepest case is the one asked for, the

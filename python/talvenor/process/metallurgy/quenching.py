@@ -158,10 +158,26 @@ def jominy_distance_mm(rate_c_s: NDArray[np.float64]) -> NDArray[np.float64]:
         return np.where(rate > _BAR_C_S[0], np.exp(before), np.exp(inside))
 
 
-def _series(geometry: str, biot: float) -> tuple[NDArray[np.float64], NDArray[np.float64],
-                                                 Callable[[NDArray[np.float64]], NDArray[np.float64]]]:
+_Series = tuple[NDArray[np.float64], NDArray[np.float64], Callable[[NDArray[np.float64]], NDArray[np.float64]]]
+# Every design trial and every run of a study quenches the same part: the
+# series of its geometry and Biot number is found once (its roots cost a
+# few ms), among the last few hundred.  The arrays are never written to.
+_SERIES: dict[tuple[str, float], _Series] = {}
+_MOST_SERIES = 256
+
+
+def _series(geometry: str, biot: float) -> _Series:
     """The eigenvalues, the weights of the modes for a uniform start, and the
     shape of the modes, of cooling a ``geometry`` at the Biot number ``biot``."""
+    series = _SERIES.get((geometry, biot))
+    if series is None:
+        if len(_SERIES) >= _MOST_SERIES:
+            _SERIES.clear()
+        series = _SERIES[geometry, biot] = _series_of(geometry, biot)
+    return series
+
+
+def _series_of(geometry: str, biot: float) -> _Series:
     if geometry == "plate":
         roots = _roots(lambda x: x * np.sin(x) - biot * np.cos(x), np.arange(_TERMS) * np.pi,
                        np.arange(_TERMS) * np.pi + np.pi / 2, biot, np.arange(_TERMS) * np.pi + np.pi / 2)

@@ -8,6 +8,8 @@ warned of; one that reaches the singularity is refused.
 
 from __future__ import annotations
 
+import math
+import numbers
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TypeVar
@@ -74,32 +76,46 @@ class Diffusivities:
     that the run keeps to: None for diffusivities of the caller's own, whose
     range only the caller knows."""
 
-    carbon: Diffusivity
-    nitrogen: Diffusivity
+    carbon: Diffusivity | float
+    nitrogen: Diffusivity | float
     domain: Domain | None
+    #: Which of the two are the Slycke ones built in, which a run evaluates natively.
+    native: tuple[bool, bool] = (False, False)
 
     @classmethod
-    def of(cls, carbon: Diffusivity | None = None, nitrogen: Diffusivity | None = None) -> Diffusivities:
-        """``carbon`` and ``nitrogen``, the Slycke diffusivities for either
-        not given; a run with either of those keeps to their domain.
+    def of(cls, carbon: Diffusivity | float | None = None,
+           nitrogen: Diffusivity | float | None = None) -> Diffusivities:
+        """``carbon`` and ``nitrogen`` (callables, or constants in m²/s), the
+        Slycke diffusivities for either not given; a run with either of those
+        keeps to their domain.
 
         Raises
         ------
         TypeError
-            For a diffusivity that is not callable.
+            For a diffusivity that is neither callable nor a number.
+        ValueError
+            For a constant that is negative or not finite.
         """
         domain = SLYCKE if carbon is None or nitrogen is None else None
         return cls(_callable("carbon_diffusivity", carbon, slycke.create_carbon_diffusivity),
-                   _callable("nitrogen_diffusivity", nitrogen, slycke.create_nitrogen_diffusivity), domain)
+                   _callable("nitrogen_diffusivity", nitrogen, slycke.create_nitrogen_diffusivity), domain,
+                   (carbon is None, nitrogen is None))
 
-    def __getitem__(self, element: int) -> Diffusivity:
+    def __getitem__(self, element: int) -> Diffusivity | float:
         """The diffusivity of carbon (0) or nitrogen (1)."""
         return (self.carbon, self.nitrogen)[element]
 
 
-def _callable(name: str, value: Diffusivity | None, default: Callable[[], Diffusivity]) -> Diffusivity:
+def _callable(name: str, value: Diffusivity | float | None,
+              default: Callable[[], Diffusivity]) -> Diffusivity | float:
     if value is None:
         return default()
+    if isinstance(value, numbers.Real) and not isinstance(value, bool):
+        constant = float(value)
+        if not (math.isfinite(constant) and constant >= 0.0):
+            raise ValueError(f"{name} must be finite and not negative, got {constant!r}")
+        return constant
     if not callable(value):
-        raise TypeError(f"{name} must be callable as f(composition, temperature_kelvin), got {value!r}")
+        raise TypeError(f"{name} must be callable as f(composition, temperature_kelvin), or a constant in m²/s, "
+                        f"got {value!r}")
     return value

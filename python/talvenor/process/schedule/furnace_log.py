@@ -130,6 +130,8 @@ class FurnaceLog:
     name: str = ""
     longest_gap_h: float = LONGEST_GAP_H
     smoothing_min: float = SMOOTHING_MIN
+    # The segments, found once: every run of the log steps through the same.
+    _segments: tuple[LogSegment, ...] | None = dataclasses.field(default=None, init=False, repr=False)
 
     def __post_init__(self) -> None:
         time = _samples("time_h", self.time_h)
@@ -167,6 +169,13 @@ class FurnaceLog:
 
     def segments(self) -> tuple[LogSegment, ...]:
         """The log as segments within which no surface condition changes kind."""
+        segments = self._segments
+        if segments is None:
+            segments = self._found_segments()
+            self._set("_segments", segments)
+        return segments
+
+    def _found_segments(self) -> tuple[LogSegment, ...]:
         intervals = self.time_h.size - 1
         carbon, nitrogen = (_open(potentials, intervals)
                             for potentials in (self.carbon_potential_wt, self.nitrogen_potential_wt))

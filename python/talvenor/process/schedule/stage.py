@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import functools
 from dataclasses import dataclass, fields
 from typing import Any, ClassVar
 
@@ -279,12 +280,12 @@ class Stage:
             return self.carbon_limit_wt
         return carbon_limit_wt(steel, units.to_celsius(self.temperature_k(fraction)))
 
-    @property
+    @functools.cached_property
     def carbon(self) -> SurfaceCondition:
         """The surface condition for carbon."""
         return self._condition(0)
 
-    @property
+    @functools.cached_property
     def nitrogen(self) -> SurfaceCondition:
         """The surface condition for nitrogen."""
         return self._condition(1)

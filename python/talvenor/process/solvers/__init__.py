@@ -45,7 +45,14 @@ is taken again, shorter; where its error did not shrink with it (the
 differences of the longer steps before no longer fit the profile), from the
 profile and its rate alone, at order 1.  With a fixed number of steps per
 stage instead, the steps are equal in the square root of the time since
-the start of the stage, of order 2 after the first.  Either way a step is
+the start of the stage, and each is a TR-BDF2 step (Bank et al., IEEE
+Trans. CAD 4 (1985) 436): a trapezoidal stage to t + gamma dt and a BDF2
+stage to t + dt, gamma = 2 - sqrt(2), second order and L-stable at any
+ratio of one step to the next, where the formulas of order 2 are not
+zero-stable beyond a ratio of 1 + sqrt(2); its diffusivities and surface
+condition are those of its middle, at the composition extrapolated there
+from the step before against the square root of the time, frozen for the
+step.  Either way a step is
 taken again when it would leave the range that the maximum principle
 allows (the range of the profile at the start of the stage and of what its
 surface conditions drive it to): at order 1, and shorter where it already
@@ -62,6 +69,6 @@ point of the history from the balance at that time's temperature.
 
 from .failure import Failure
 from .grid import Grid
-from .run import Run, Trajectory, integrate
+from .run import ELEMENTS, Run, Trajectory, integrate
 
-__all__ = ["Failure", "Grid", "Run", "Trajectory", "integrate"]
+__all__ = ["ELEMENTS", "Failure", "Grid", "Run", "Trajectory", "integrate"]

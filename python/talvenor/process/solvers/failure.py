@@ -1,8 +1,5 @@
-"""How a run that cannot go on says why."""
+"""Why a run cannot go on: the kernel's exception."""
+
+from ..._kernel import Failure
 
 __all__ = ["Failure"]
-
-
-class Failure(ValueError):
-    """A run that cannot go on; its message says why, and the caller adds
-    which stage of which recipe."""
