@@ -2,6 +2,7 @@
 carbon limit of the surface, and the carbide beyond it."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -101,7 +102,28 @@ def test_a_vacuum_cycle_that_cannot_exist_says_why(change, message):
         process.design_vacuum_cycle(**({"case_depth_mm": 1.0} | DESIGN | change))
 
 
-def test_a_last_boost_that_cannot_be_shorter_says_how_deep_the_case_comes_out():
-    with pytest.warns(UserWarning, match=r"the last boost lasts the shortest pulse, 1 min, which gives a case of "
-                                         r"1\.0\d\d mm"):
-        process.design_vacuum_cycle(case_depth_mm=1.0, **(DESIGN | dict(carbon_flux_g_m2_h=120.0)))
+@pytest.mark.parametrize("case_mm, steel, min_pulse_min", [
+    (0.6, dict(core_carbon_wt=0.2), 1.0), (1.5, dict(core_carbon_wt=0.2), 1.0), (2.0, dict(core_carbon_wt=0.2), 1.0),
+    (1.0, dict(steel=DESIGN["steel"]), 1.0),
+    # Shortening the boosts before the last is not enough: one pulse fewer.
+    (0.5, dict(core_carbon_wt=0.2), 2.0),
+])
+def test_a_last_boost_that_cannot_be_shorter_still_gives_the_case(case_mm, steel, min_pulse_min):
+    # Once: a last boost of the shortest pulse gave 0.65 mm for 0.6, with a warning.
+    flux = 130.0 if min_pulse_min == 2.0 else 120.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        stages = process.design_vacuum_cycle(case_depth_mm=case_mm, temperature_c=960.0, carbon_flux_g_m2_h=flux,
+                                             surface_carbon_wt=0.7, min_pulse_min=min_pulse_min, **steel)
+    result = process.simulate(stages, **steel, depth_mm=4.0 * case_mm)
+    assert min(stage.duration_h for stage in stages) >= min_pulse_min / 60.0 * (1.0 - 1e-9)
+    assert result.case_depth_mm() == pytest.approx(case_mm, rel=0.01)
+    assert result.surface_carbon_wt == pytest.approx(0.7, abs=0.01)
+    assert result.peak_carbide_g_m2 <= process.standards.CARBIDE_TOLERANCE_G_M2
+
+
+def test_a_case_that_a_single_shortest_boost_overshoots_is_refused_with_the_reason():
+    with pytest.raises(ValueError, match=r"even a single boost of min_pulse_min 1\.0 gives a case of 0\.06\d* mm, "
+                                         r"deeper than case_depth_mm 0\.05; a lower carbon flux"):
+        process.design_vacuum_cycle(case_depth_mm=0.05, temperature_c=960.0, carbon_flux_g_m2_h=120.0,
+                                    surface_carbon_wt=0.7, core_carbon_wt=0.2)

@@ -20,7 +20,9 @@ shop states it: :func:`read_recipe` reads one from a TOML file, and
 :func:`evaluate` gives its :class:`Outcome`, what ``python -m
 talvenor.process`` prints.  :func:`design_boost_diffuse` and
 :func:`design_vacuum_cycle` find the shortest gas and low-pressure cycles for
-a case depth.
+a case depth; :func:`design_cycle` finds the shortest cycle of a
+:class:`Furnace`, heat-up and tail included, whose finished part meets every
+band of a :class:`Requirements`.
 
 The package is layered, each layer using only those below it: units and
 argument checks; the models (:mod:`.model`); the part and the stages
@@ -40,7 +42,7 @@ except ImportError as _missing:
     raise ImportError("talvenor.process needs numpy and scipy; install them with: "
                       "python -m pip install 'talvenor[process]'") from _missing
 
-from .design import design_boost_diffuse, design_vacuum_cycle
+from .design import CycleDesign, DrawingNotMet, design_boost_diffuse, design_cycle, design_vacuum_cycle
 from .io.furnace_log_file import read_furnace_log
 from .io.recipe_file import RecipeError, format_recipe, read_recipe
 from .metallurgy import hardening
@@ -54,6 +56,7 @@ from .pipeline import Outcome, evaluate
 from .recipe import Job, Recipe
 from .requirements import Requirements
 from .results import Profile, Result, SurfaceHistory
+from .schedule.furnace import Furnace
 from .schedule.furnace_log import FurnaceLog
 from .schedule.part import Part
 from .schedule.stage import Stage
@@ -65,4 +68,5 @@ __all__ = ["Stage", "Part", "SurfaceCondition", "simulate", "Result", "Profile",
            "Recipe", "read_recipe", "format_recipe", "RecipeError", "design_boost_diffuse",
            "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening", "hardening", "Temper",
            "carbon_solubility_wt", "design_vacuum_cycle", "Requirements", "Verdict", "Verdicts", "check",
-           "evaluate", "Outcome", "FurnaceLog", "read_furnace_log", "atmosphere", "Job"]
+           "evaluate", "Outcome", "FurnaceLog", "read_furnace_log", "atmosphere", "Job",
+           "design_cycle", "CycleDesign", "DrawingNotMet", "Furnace"]

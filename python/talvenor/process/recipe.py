@@ -9,6 +9,7 @@ from dataclasses import dataclass, field, fields
 from .metallurgy.tempering import Temper
 from .model.steel import Steel
 from .requirements import Requirements
+from .schedule.furnace import Furnace
 from .schedule.furnace_log import FurnaceLog
 from .schedule.part import Part
 from .schedule.stage import Stage
@@ -63,6 +64,10 @@ class Recipe:
     (None where the recipe states none), and ``job`` what it is for.
     :func:`read_recipe` reads one from a TOML file, and :func:`evaluate`
     gives its outcome.
+
+    A recipe with a ``furnace`` in place of the stages and the log asks for
+    a design: the cycle that meets its ``requirements`` in that furnace
+    (:func:`design_cycle`); it has no :attr:`schedule` to run until then.
     """
 
     stages: tuple[Stage, ...] = ()
@@ -75,15 +80,32 @@ class Recipe:
     temper: Temper | None = None
     log: FurnaceLog | None = None
     job: Job | None = None
+    furnace: Furnace | None = None
 
     def __post_init__(self) -> None:
-        if (not self.stages) == (self.log is None):
+        if self.furnace is not None:
+            if self.stages or self.log is not None:
+                raise ValueError("a recipe with a furnace asks for the cycle to be designed: give stages, a furnace "
+                                 "log or a furnace, one of the three")
+            if self.requirements is None:
+                raise ValueError("a recipe with a furnace asks for a design, which needs the requirements it is to "
+                                 "meet")
+        elif (not self.stages) == (self.log is None):
             raise ValueError("a recipe has stages or a furnace log: give one of the two, not "
                              + ("neither" if self.log is None else "both"))
 
     @property
     def schedule(self) -> tuple[Stage, ...] | FurnaceLog:
-        """What :func:`simulate` runs: the stages, or the log."""
+        """What :func:`simulate` runs: the stages, or the log.
+
+        Raises
+        ------
+        ValueError
+            For a recipe that asks for a design, which has neither yet.
+        """
+        if self.furnace is not None:
+            raise ValueError("the recipe has a furnace and no stages: it asks for a design, which "
+                             "design_cycle (or talvenor-process design RECIPE.toml) makes")
         return self.stages if self.log is None else self.log
 
     @property

@@ -160,11 +160,18 @@ class Requirements:
         The same in HRC (a core below 20 HRC fails these: give its band in HV).
     hardness_depth_mm : float, optional
         A depth at which the drawing asks for a hardness, in mm below the
-        treated surface; needed by the next keys.
+        finished surface (the treated one, less ``grinding_stock_mm``);
+        needed by the next keys.
     hardness_at_depth_min_hrc, hardness_at_depth_max_hrc : float, optional
         The hardness at ``hardness_depth_mm`` in HRC.
     hardness_at_depth_min_hv, hardness_at_depth_max_hv : float, optional
         The hardness at ``hardness_depth_mm`` in HV.
+    grinding_stock_mm : float
+        The material ground off after hardening, in mm (default 0): every
+        band is read on the finished part, so that the depths (the CHD, the
+        case depth and ``hardness_depth_mm``) are measured from the ground
+        surface and the surface bands are read there; the core and the
+        carbide are as treated.
     no_carbides : bool
         Whether the surface must end without carbide (see
         :attr:`Result.carbide_g_m2`): with at most ``carbide_tolerance_g_m2``.
@@ -224,6 +231,7 @@ class Requirements:
     hardness_at_depth_max_hv: float | None = None
     no_carbides: bool = False
     carbide_tolerance_g_m2: float = CARBIDE_TOLERANCE_G_M2
+    grinding_stock_mm: float = 0.0
 
     def __post_init__(self) -> None:
         for field in fields(self):
@@ -233,7 +241,7 @@ class Requirements:
                     raise TypeError(f"no_carbides must be true or false, got {value!r}")
             elif value is not None or field.default is not None:
                 object.__setattr__(self, field.name, _validate.real(
-                    field.name, value, "not negative" if field.default is None else "positive"))
+                    field.name, value, "not negative" if field.default in (None, 0.0) else "positive"))
         for quantity in QUANTITIES:
             self._check_band(quantity)
         most, _, why = _MOST["wt%"]

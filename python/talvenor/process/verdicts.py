@@ -2,18 +2,20 @@
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 from typing import ClassVar
 
 import numpy as np
+from numpy.typing import NDArray
 
-from .metallurgy.conversions import HRC_RANGE
+from .metallurgy.conversions import HRC_RANGE, hv_to_hrc
 from .metallurgy.hardening import Hardening
 from .requirements import QUANTITIES, Requirements
 from .results import Result
 
-__all__ = ["Verdict", "Verdicts", "check"]
+__all__ = ["Verdict", "Verdicts", "check", "finished_part"]
 
 # The unit of the carbide, which no_carbides asks to be none of, and its decimals.
 _CARBIDE_UNIT, _CARBIDE_DECIMALS = "g/m²", 2
@@ -46,6 +48,9 @@ class Verdict:
     margin : float
         The distance from the value to the nearer end of the band, positive
         inside, negative outside (NaN with the value).
+    key : str
+        The keys of the band less ``_min``/``_max``, such as ``"chd_mm"``;
+        ``"no_carbides"`` for the carbide.
     """
 
     name: str
@@ -54,6 +59,7 @@ class Verdict:
     value: float
     passed: bool
     margin: float
+    key: str = ""
 
     #: The heading of a table of verdicts, aligned with their lines.
     HEADING: ClassVar[str] = f"{'requirement':<28}{'found':>12}  {'band':<12}  verdict  margin"
@@ -86,6 +92,10 @@ class Verdicts(tuple[Verdict, ...]):
         """The names of the requirements that are not met."""
         return tuple(verdict.name for verdict in self if not verdict.passed)
 
+    def get(self, key: str) -> Verdict | None:
+        """The verdict of the band of ``key`` (see :attr:`Verdict.key`), or None."""
+        return next((verdict for verdict in self if verdict.key == key), None)
+
 
 def check(result: Result, requirements: Requirements, hardening: Hardening | None = None) -> Verdicts:
     """Check ``result`` against every band of ``requirements``.
@@ -104,13 +114,15 @@ def check(result: Result, requirements: Requirements, hardening: Hardening | Non
     -------
     Verdicts
         One :class:`Verdict` per band given, in the order of the keys of
-        :class:`Requirements`, and for ``no_carbides`` last.
+        :class:`Requirements`, and for ``no_carbides`` last.  With a
+        ``grinding_stock_mm``, on the part as ground (:func:`finished_part`).
 
     Raises
     ------
     ValueError
         Where a band needs the hardened case and no ``hardening`` is given,
-        or ``hardening`` is not of ``result``.
+        or ``hardening`` is not of ``result``; or the grinding stock is as
+        deep as the profile.
 
     Examples
     --------
@@ -126,12 +138,51 @@ def check(result: Result, requirements: Requirements, hardening: Hardening | Non
     if not isinstance(requirements, Requirements):
         raise TypeError(f"requirements must be a Requirements, got {requirements!r}")
     _check_hardening(result, requirements, hardening)
+    ground, ground_hardening = finished_part(result, hardening, requirements.grinding_stock_mm)
     verdicts = [_verdict(quantity.name(requirements), requirements.ends(quantity), quantity.unit,
-                         quantity.read(result, hardening, requirements)) for quantity in requirements.given()]
+                         quantity.read(ground, ground_hardening, requirements), f"{quantity.key}_{quantity.unit_key}")
+                for quantity in requirements.given()]
     if requirements.no_carbides:
         verdicts.append(_verdict("No carbides", (None, requirements.carbide_tolerance_g_m2), _CARBIDE_UNIT,
-                                 result.carbide_g_m2))
+                                 result.carbide_g_m2, "no_carbides"))
     return Verdicts(verdicts)
+
+
+def finished_part(result: Result, hardening: Hardening | None,
+                  grinding_stock_mm: float) -> tuple[Result, Hardening | None]:
+    """``result`` and its ``hardening`` as the part is after grinding off
+    ``grinding_stock_mm``: the profiles from that depth on, interpolated
+    there, with the depths measured from the ground surface.  The rest of
+    the records (the surface history, the carbide) is as treated.
+
+    Raises
+    ------
+    ValueError
+        Where the stock reaches the deepest point of the profile.
+    """
+    if grinding_stock_mm == 0.0:
+        return result, hardening
+    depth_mm = result.depth_mm
+    if grinding_stock_mm >= depth_mm[-1]:
+        raise ValueError(f"grinding_stock_mm {grinding_stock_mm!r} reaches the deepest point of the profile, "
+                         f"{depth_mm[-1]:.4g} mm")
+    kept = depth_mm > grinding_stock_mm
+    ground_mm = np.concatenate(([0.0], depth_mm[kept] - grinding_stock_mm))
+
+    def ground(values: NDArray[np.float64]) -> NDArray[np.float64]:
+        return np.concatenate(([np.interp(grinding_stock_mm, depth_mm, values)], values[kept]))
+
+    ground_result = dataclasses.replace(result, depth_mm=ground_mm, carbon_wt=ground(result.carbon_wt),
+                                        nitrogen_wt=ground(result.nitrogen_wt))
+    if hardening is None:
+        return ground_result, None
+    hardness_hv = ground(hardening.hardness_hv)
+    distance_mm = hardening.jominy_distance_mm
+    return ground_result, dataclasses.replace(
+        hardening, depth_mm=ground_mm, ms_c=ground(hardening.ms_c), martensite=ground(hardening.martensite),
+        retained_austenite=ground(hardening.retained_austenite), hardness_hv=hardness_hv,
+        hardness_hrc=hv_to_hrc(hardness_hv), quenched_hardness_hv=ground(hardening.quenched_hardness_hv),
+        jominy_distance_mm=None if distance_mm is None else ground(distance_mm))
 
 
 def _check_hardening(result: Result, requirements: Requirements, hardening: Hardening | None) -> None:
@@ -147,8 +198,8 @@ def _check_hardening(result: Result, requirements: Requirements, hardening: Hard
         raise ValueError("hardening is not of this result: its depths differ")
 
 
-def _verdict(name: str, band: tuple[float | None, float | None], unit: str, value: float) -> Verdict:
+def _verdict(name: str, band: tuple[float | None, float | None], unit: str, value: float, key: str) -> Verdict:
     low, high = band
     margin = math.nan if math.isnan(value) else min(
         m for m in (None if low is None else value - low, None if high is None else high - value) if m is not None)
-    return Verdict(name, band, unit, value, margin >= 0.0, margin)
+    return Verdict(name, band, unit, value, margin >= 0.0, margin, key)

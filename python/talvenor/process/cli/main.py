@@ -3,6 +3,7 @@
     talvenor-process RECIPE.toml [--threshold WT] [--quench C] [--limit-hv HV]
                                  [--csv FILE] [--plot FILE] [--report FILE.pdf]
     talvenor-process run RECIPE.toml [...]          (the same; for a file named like a command)
+    talvenor-process design RECIPE.toml [--write FILE] [--csv FILE] [--plot FILE] [--report FILE.pdf]
     talvenor-process design (--core-carbon WT | --steel GRADE) --case-depth MM
                             --temperature C --boost-potential WT
                             --diffuse-potential WT [...]
@@ -28,7 +29,7 @@ from collections.abc import Sequence
 from ..model.steel import steel_grades
 from ..schedule.part import GEOMETRIES
 from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
-from . import commands
+from . import commands, design_drawing
 from .failure import PROGRAM, Failure
 
 __all__ = ["main"]
@@ -65,7 +66,7 @@ _COMMANDS = ("run", "design", "design-vacuum")
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROGRAM, description="Carburizing and carbonitriding: run a recipe file and print the result, or "
-                                  "design a cycle for a case depth.",
+                                  "design a cycle for a drawing or a case depth.",
         epilog=f"A recipe file alone runs it: {PROGRAM} RECIPE.toml is {PROGRAM} run RECIPE.toml.  "
                f"{PROGRAM} COMMAND --help tells more.")
     subcommands = parser.add_subparsers(title="commands", metavar="COMMAND", required=True)
@@ -73,8 +74,15 @@ def _parser() -> argparse.ArgumentParser:
         "run", help="run a recipe file and print the result",
         description="Run a carburizing or carbonitriding recipe file and print the result."))
     _design_parser(subcommands.add_parser(
-        "design", help="design the shortest gas boost/diffuse cycle for a case depth, and run it",
-        description="Find the shortest boost/diffuse carburizing cycle that gives a case depth, and run it."))
+        "design", help="design the shortest cycle that meets a drawing in a furnace (a recipe file with "
+                       "[requirements] and [furnace]), or a gas boost/diffuse cycle for a case depth; and run it",
+        usage=f"{PROGRAM} design RECIPE.toml [--write FILE] [--hump WT] [output options]\n"
+              f"       {PROGRAM} design (--core-carbon WT | --steel GRADE) --case-depth MM --temperature C "
+              "--boost-potential WT --diffuse-potential WT [options]",
+        description="With a recipe file that gives [requirements] and [furnace] in place of stages: find the "
+                    "shortest cycle of that furnace, heat-up and tail included, whose finished part meets every "
+                    "band, print it and its verdict, and write the whole recipe with --write.  Without one: find "
+                    "the shortest boost/diffuse carburizing cycle that gives a case depth, and run it."))
     _vacuum_parser(subcommands.add_parser(
         "design-vacuum", help="design the pulses of a low-pressure cycle for a case depth, and run it",
         description="Design the boost and diffuse pulses of a low-pressure carburizing cycle for a case depth, "
@@ -89,18 +97,22 @@ def _run_parser(parser: argparse.ArgumentParser) -> None:
 
 
 def _design_parser(parser: argparse.ArgumentParser) -> None:
-    required = _requirement(parser)
-    required.add_argument("--boost-potential", type=float, required=True, metavar="WT",
+    parser.add_argument("recipe", nargs="?", metavar="RECIPE.toml",
+                        help="the drawing to design for: a recipe file with [requirements] and [furnace] tables "
+                             "and no stages (then none of the options of the requirement below)")
+    required = _requirement(parser, required=False)
+    required.add_argument("--boost-potential", type=float, metavar="WT",
                           help="carbon potential of the boost in wt%%")
-    required.add_argument("--diffuse-potential", type=float, required=True, metavar="WT",
+    required.add_argument("--diffuse-potential", type=float, metavar="WT",
                           help="carbon potential of the diffuse in wt%%")
     parser.add_argument("--transfer", type=float, metavar="M_S",
                         help="mass-transfer coefficient in m/s (default: surface held at the potential)")
     parser.add_argument("--hump", type=float, default=0.05, metavar="WT",
                         help="how far the final profile may rise above the diffuse potential, in wt%% "
-                             "(default 0.05)")
+                             "(default 0.05); with a recipe file, above the richest surface the drawing allows")
     _part_options(parser)
-    parser.set_defaults(command=commands.design)
+    # Given or not, told apart: a recipe file's part is its own.
+    parser.set_defaults(command=design_drawing.design, hump=None, geometry=None, cells=None)
 
 
 def _vacuum_parser(parser: argparse.ArgumentParser) -> None:
@@ -121,17 +133,18 @@ def _vacuum_parser(parser: argparse.ArgumentParser) -> None:
     parser.set_defaults(command=commands.design_vacuum)
 
 
-def _requirement(parser: argparse.ArgumentParser) -> argparse._ArgumentGroup:
-    """The options of a design's requirement that every design has."""
-    required = parser.add_argument_group("the requirement")
-    required.add_argument("--core-carbon", type=float, metavar="WT",
-                          help="carbon content of the steel in wt%% (or give --steel)")
-    required.add_argument("--steel", metavar="GRADE",
-                          help=f"the steel's grade, one of {', '.join(steel_grades())}; with --core-carbon, "
-                               "that grade with another carbon content")
-    required.add_argument("--case-depth", type=float, required=True, metavar="MM", help="case depth in mm")
-    required.add_argument("--temperature", type=float, required=True, metavar="C", help="temperature in °C")
-    return required
+def _requirement(parser: argparse.ArgumentParser, required: bool = True) -> argparse._ArgumentGroup:
+    """The options of a design's requirement that every design has
+    (``required`` where the design has no other form)."""
+    group = parser.add_argument_group("the requirement")
+    group.add_argument("--core-carbon", type=float, metavar="WT",
+                       help="carbon content of the steel in wt%% (or give --steel)")
+    group.add_argument("--steel", metavar="GRADE",
+                       help=f"the steel's grade, one of {', '.join(steel_grades())}; with --core-carbon, "
+                            "that grade with another carbon content")
+    group.add_argument("--case-depth", type=float, required=required, metavar="MM", help="case depth in mm")
+    group.add_argument("--temperature", type=float, required=required, metavar="C", help="temperature in °C")
+    return group
 
 
 def _part_options(parser: argparse.ArgumentParser) -> None:

@@ -15,6 +15,17 @@ bands the treated part must meet), and an optional ``[job]`` table (``part``,
 ``drawing``, ``revision``, ``batch``, ``furnace``, ``customer``,
 ``operator``: free text, :class:`Job`).
 
+A recipe that asks for a design has a ``[furnace]`` table in place of the
+``[[stage]]`` tables, whose keys are the keyword arguments of
+:class:`Furnace`, and a ``[requirements]`` table, the drawing it is designed
+to (see :func:`design_cycle`)::
+
+    [furnace]
+    kind = "gas"
+    temperature_c = 930.0
+    carbon_potential_range_wt = [0.5, 1.15]
+    carbon_transfer_m_s = 2e-7
+
 A cycle as it ran has a ``[log]`` table in place of the ``[[stage]]``
 tables: ``file``, the furnace log (a path relative to the recipe file), and
 the keyword arguments of :func:`read_furnace_log` that map its columns::
@@ -66,6 +77,7 @@ from ..metallurgy.tempering import Temper
 from ..model.steel import Steel
 from ..recipe import Job, Recipe
 from ..requirements import Requirements
+from ..schedule.furnace import Furnace
 from ..schedule.furnace_log import FurnaceLog
 from ..schedule.part import Part
 from ..schedule.stage import Stage
@@ -85,6 +97,7 @@ LARGEST_FILE_BYTES = 1 << 20
 MOST_STAGES = 1000
 _REQUIREMENT_FIELDS = fields(Requirements)
 _JOB_KEYS = tuple(field.name for field in fields(Job))
+_FURNACE_KEYS = tuple(field.name for field in fields(Furnace))
 _LOG_KEYS = ("file", *tuple(inspect.signature(read_furnace_log).parameters)[1:])
 
 
@@ -155,6 +168,9 @@ def format_recipe(recipe: Recipe) -> str:
                 lines.append(f"{field.name} = {_toml(value)}")
     if recipe.job is not None:
         lines += ["", "[job]", *(f"{key} = {_quoted(value)}" for key, value in recipe.job.given().items())]
+    if recipe.furnace is not None:
+        lines += ["", "[furnace]", *(f"{key} = {_quoted(value) if isinstance(value, str) else _toml(value)}"
+                                     for key, value in recipe.furnace.given().items())]
     for stage in recipe.stages:
         lines += ["", "[[stage]]"]
         lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None
@@ -202,7 +218,8 @@ def _quoted(text: str) -> str:
 
 
 def _recipe(document: dict[str, Any], directory: str) -> Recipe:
-    _known("the file", document, ("steel", "part", "quench", "temper", "requirements", "job", "log", "stage"))
+    _known("the file", document, ("steel", "part", "quench", "temper", "requirements", "job", "log", "stage",
+                                  "furnace"))
     steel = _table(document, "steel", required=True)
     part = _table(document, "part", required=False)
     requirements = _table(document, "requirements", required=False)
@@ -211,7 +228,11 @@ def _recipe(document: dict[str, Any], directory: str) -> Recipe:
     _known("[requirements]", requirements, tuple(field.name for field in _REQUIREMENT_FIELDS))
     if "log" in document and "stage" in document:
         raise ValueError("a recipe has [[stage]] tables or a [log] table, not both")
+    if "furnace" in document and ("log" in document or "stage" in document):
+        raise ValueError("a recipe has [[stage]] tables, a [log] table, or a [furnace] table that asks for a "
+                         "design: one of the three")
     schedule = (dict(log=_log(document, directory)) if "log" in document
+                else dict(furnace=_furnace(document)) if "furnace" in document
                 else dict(stages=_stages(document.get("stage"))))
     job = _table(document, "job", required=False)
     _known("[job]", job, _JOB_KEYS)
@@ -258,6 +279,15 @@ def _log(document: dict[str, Any], directory: str) -> FurnaceLog:
         return read_furnace_log(os.path.join(directory, file), **table)
     except (TypeError, ValueError) as error:
         raise ValueError(f"[log]: {error}") from None
+
+
+def _furnace(document: dict[str, Any]) -> Furnace:
+    """The furnace of the ``[furnace]`` table."""
+    table = _table(document, "furnace", required=True)
+    _known("[furnace]", table, _FURNACE_KEYS)
+    if "kind" not in table:
+        raise ValueError("[furnace]: missing key 'kind', \"gas\" or \"vacuum\"")
+    return _made("[furnace]", Furnace, table)
 
 
 def _temper(document: dict[str, Any]) -> Temper | None:

@@ -110,7 +110,7 @@ def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requ
     axes.set_xlim(0.0, shown_depth_mm(result, threshold_wt))
     axes.set_ylim(bottom=0.0)
     if requirements is not None:
-        _across(axes, requirements.band("case_depth", "mm"),
+        _across(axes, _treated(requirements, requirements.band("case_depth", "mm")),
                 f"case depth required at {requirements.case_depth_threshold_wt:g} wt% C")
         for element in ("carbon", "nitrogen"):
             _bar(axes, requirements.band(f"surface_{element}", "wt"), _COLOURS[element], f"surface {element} required")
@@ -156,11 +156,14 @@ def _hardness_bands(axes: Any, requirements: Requirements) -> None:
     """The bands of the hardened case: the CHD across the panel, the surface
     and the core hardness as bars at its edges, a hardness at a depth as a
     bar at that depth; bands in HRC in their HV."""
-    _across(axes, requirements.band("chd", "mm"), f"CHD required at {requirements.chd_limit_hv:g} HV")
+    _across(axes, _treated(requirements, requirements.band("chd", "mm")),
+            f"CHD required at {requirements.chd_limit_hv:g} HV")
     for quantity, colour, right in (("surface_hardness", "black", False), ("core_hardness", "grey", True)):
         for band in (requirements.band(quantity, "hv"), _in_hv(requirements.band(quantity, "hrc"))):
             _bar(axes, band, colour, f"{quantity.replace('_', ' ')} required", right=right)
     depth_mm = requirements.hardness_depth_mm
+    if depth_mm is not None:
+        depth_mm += requirements.grinding_stock_mm
     bands = (requirements.band("hardness_at_depth", "hv"), _in_hv(requirements.band("hardness_at_depth", "hrc")))
     for low, high in bands:
         if depth_mm is not None and (low, high) != (None, None):
@@ -168,6 +171,13 @@ def _hardness_bands(axes: Any, requirements: Requirements) -> None:
             axes.plot([depth_mm, depth_mm], [bottom if low is None else low, top if high is None else high],
                       color="tab:purple", linewidth=6.0, alpha=0.35, solid_capstyle="butt",
                       label=f"hardness required at {depth_mm:g} mm")
+
+
+def _treated(requirements: Requirements, band: tuple[float | None, float | None]) -> tuple[float | None, float | None]:
+    """A band of depths below the ground surface as depths below the
+    treated one, as the panels draw them."""
+    stock = requirements.grinding_stock_mm
+    return (None if band[0] is None else band[0] + stock, None if band[1] is None else band[1] + stock)
 
 
 def _in_hv(band: tuple[float | None, float | None]) -> tuple[float | None, float | None]:

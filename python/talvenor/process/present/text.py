@@ -79,7 +79,10 @@ def verdict_lines(outcome: Outcome) -> list[str]:
     verdicts = outcome.verdicts
     if not verdicts:
         return []
-    return ["", Verdict.HEADING, *map(str, verdicts), f"Verdict      {verdict_text(verdicts)}"]
+    stock_mm = 0.0 if outcome.recipe.requirements is None else outcome.recipe.requirements.grinding_stock_mm
+    ground = [f"Ground       {stock_mm:g} mm off after hardening: the bands are read from the finished surface"
+              ] if stock_mm else []
+    return ["", *ground, Verdict.HEADING, *map(str, verdicts), f"Verdict      {verdict_text(verdicts)}"]
 
 
 def verdict_text(verdicts: Verdicts) -> str:
