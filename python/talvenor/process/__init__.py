@@ -22,14 +22,18 @@ talvenor.process`` prints.  :func:`design_boost_diffuse` and
 :func:`design_vacuum_cycle` find the shortest gas and low-pressure cycles for
 a case depth; :func:`design_cycle` finds the shortest cycle of a
 :class:`Furnace`, heat-up and tail included, whose finished part meets every
-band of a :class:`Requirements`.
+band of a :class:`Requirements`.  :func:`study` runs a recipe many times with its inputs drawn
+as a :class:`Variation` says a furnace and a steel vary, and gives in a
+:class:`Study` the share of parts out of each band, Cp and Cpk, and what
+drives the spread.
 
 The package is layered, each layer using only those below it: units and
 argument checks; the models (:mod:`.model`); the part and the stages
 (:mod:`.schedule`); the solver (:mod:`.solvers`); the results
 (:mod:`.results`) and :func:`simulate` (:mod:`.simulation`); the hardened
 case (:mod:`.metallurgy`); requirements, verdicts and recipes; the pipeline
-(:mod:`.pipeline`); the designs (:mod:`.design`); files (:mod:`.io`);
+(:mod:`.pipeline`); the designs (:mod:`.design`) and the capability
+studies (:mod:`.studies`); files (:mod:`.io`);
 presentation (:mod:`.present`); and the command line (:mod:`.cli`).
 
 This module needs numpy and scipy; plotting a result needs matplotlib as well.
@@ -61,7 +65,9 @@ from .schedule.furnace_log import FurnaceLog
 from .schedule.part import Part
 from .schedule.stage import Stage
 from .simulation import simulate
+from .studies import Study, study
 from .units import site_fractions, weight_percent
+from .variation import Variation
 from .verdicts import Verdict, Verdicts, check
 
 __all__ = ["Stage", "Part", "SurfaceCondition", "simulate", "Result", "Profile", "SurfaceHistory",
@@ -69,4 +75,4 @@ __all__ = ["Stage", "Part", "SurfaceCondition", "simulate", "Result", "Profile",
            "site_fractions", "weight_percent", "Steel", "steel_grades", "harden", "Hardening", "hardening", "Temper",
            "carbon_solubility_wt", "design_vacuum_cycle", "Requirements", "Verdict", "Verdicts", "check",
            "evaluate", "Outcome", "FurnaceLog", "read_furnace_log", "atmosphere", "Job",
-           "design_cycle", "CycleDesign", "DrawingNotMet", "Furnace"]
+           "study", "Study", "Variation", "design_cycle", "CycleDesign", "DrawingNotMet", "Furnace"]

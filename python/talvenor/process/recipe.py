@@ -13,6 +13,7 @@ from .schedule.furnace import Furnace
 from .schedule.furnace_log import FurnaceLog
 from .schedule.part import Part
 from .schedule.stage import Stage
+from .variation import Variation
 
 __all__ = ["Recipe", "Job"]
 
@@ -62,6 +63,8 @@ class Recipe:
     ``temper`` those of :func:`harden`, with ``quench_c`` None for a recipe
     that asks for no hardening.  ``requirements`` holds the bands the treated part must meet
     (None where the recipe states none), and ``job`` what it is for.
+    ``variation`` says how its inputs vary from run to run, for a
+    capability study (:func:`~talvenor.process.study`); a run ignores it.
     :func:`read_recipe` reads one from a TOML file, and :func:`evaluate`
     gives its outcome.
 
@@ -80,6 +83,7 @@ class Recipe:
     temper: Temper | None = None
     log: FurnaceLog | None = None
     job: Job | None = None
+    variation: Variation | None = None
     furnace: Furnace | None = None
 
     def __post_init__(self) -> None:

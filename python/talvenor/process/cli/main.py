@@ -9,6 +9,8 @@
                             --diffuse-potential WT [...]
     talvenor-process design-vacuum (--core-carbon WT | --steel GRADE) --case-depth MM
                                    --temperature C --flux G --surface-carbon WT [...]
+    talvenor-process study RECIPE.toml [--samples N] [--seed S] [--workers N | --scheduler ADDRESS]
+                           [--min-cpk X] [--csv FILE] [--plot FILE] [--report FILE.pdf]
 
 (or ``python -m talvenor.process ...``).  A bad recipe file or argument ends
 with exit status 2 and one line on standard error; nothing is written.  The
@@ -16,7 +18,8 @@ output files appear together at the end of a run, or not at all: a run that
 fails or is interrupted (exit status 130) leaves them as they were.
 Warnings about the recipe go to standard error, one line each.
 A recipe whose ``[requirements]`` the result does not meet ends with exit
-status 3, after the outputs are written.
+status 3, after the outputs are written; so does a study in which a
+requirement is not capable.
 """
 
 from __future__ import annotations
@@ -29,7 +32,7 @@ from collections.abc import Sequence
 from ..model.steel import steel_grades
 from ..schedule.part import GEOMETRIES
 from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
-from . import commands, design_drawing
+from . import commands, design_drawing, study
 from .failure import PROGRAM, Failure
 
 __all__ = ["main"]
@@ -60,7 +63,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
 
 
-_COMMANDS = ("run", "design", "design-vacuum")
+_COMMANDS = ("run", "design", "design-vacuum", "study")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -87,6 +90,7 @@ def _parser() -> argparse.ArgumentParser:
         "design-vacuum", help="design the pulses of a low-pressure cycle for a case depth, and run it",
         description="Design the boost and diffuse pulses of a low-pressure carburizing cycle for a case depth, "
                     "and run it."))
+    study.add_parser(subcommands)
     return parser
 
 

@@ -13,7 +13,9 @@ keyword arguments of :class:`Stage`, and an optional ``[requirements]``
 table, whose keys are the keyword arguments of :class:`Requirements` (the
 bands the treated part must meet), and an optional ``[job]`` table (``part``,
 ``drawing``, ``revision``, ``batch``, ``furnace``, ``customer``,
-``operator``: free text, :class:`Job`).
+``operator``: free text, :class:`Job`), and an optional ``[variation]``
+table, how the inputs vary from run to run for a capability study (see
+:mod:`.variation_table`).
 
 A recipe that asks for a design has a ``[furnace]`` table in place of the
 ``[[stage]]`` tables, whose keys are the keyword arguments of
@@ -83,6 +85,7 @@ from ..schedule.part import Part
 from ..schedule.stage import Stage
 from ._files import read_regular
 from .furnace_log_file import read_furnace_log
+from .variation_table import read_variation, variation_lines
 
 __all__ = ["RecipeError", "read_recipe", "format_recipe", "LARGEST_FILE_BYTES", "MOST_STAGES"]
 
@@ -168,6 +171,8 @@ def format_recipe(recipe: Recipe) -> str:
                 lines.append(f"{field.name} = {_toml(value)}")
     if recipe.job is not None:
         lines += ["", "[job]", *(f"{key} = {_quoted(value)}" for key, value in recipe.job.given().items())]
+    if recipe.variation is not None:
+        lines += ["", *variation_lines(recipe.variation)]
     if recipe.furnace is not None:
         lines += ["", "[furnace]", *(f"{key} = {_quoted(value) if isinstance(value, str) else _toml(value)}"
                                      for key, value in recipe.furnace.given().items())]
@@ -219,7 +224,7 @@ def _quoted(text: str) -> str:
 
 def _recipe(document: dict[str, Any], directory: str) -> Recipe:
     _known("the file", document, ("steel", "part", "quench", "temper", "requirements", "job", "log", "stage",
-                                  "furnace"))
+                                  "variation", "furnace"))
     steel = _table(document, "steel", required=True)
     part = _table(document, "part", required=False)
     requirements = _table(document, "requirements", required=False)
@@ -238,6 +243,7 @@ def _recipe(document: dict[str, Any], directory: str) -> Recipe:
     _known("[job]", job, _JOB_KEYS)
     return Recipe(**schedule, steel=_steel(steel), part=_made("[part]", Part, part),
                   job=_made("[job]", Job, job) if "job" in document else None,
+                  variation=read_variation(document["variation"]) if "variation" in document else None,
                   **_quench(document), temper=_temper(document),
                   requirements=_made("[requirements]", Requirements, requirements) if "requirements" in document
                   else None)

@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 from .. import _validate
 from . import hardenability
 
-__all__ = ["Steel", "steel_grades", "steel_of", "STEEL_CARBON_MAX_WT"]
+__all__ = ["Steel", "steel_grades", "steel_of", "grade_ranges", "STEEL_CARBON_MAX_WT"]
 
 # The ASTM grain size numbers a steel may have.
 _GRAIN_SIZES = (1.0, 12.0)
@@ -24,8 +24,10 @@ _GRAIN_SIZES = (1.0, 12.0)
 #: iron, not steel.
 STEEL_CARBON_MAX_WT = 2.14
 
-# Ranges in wt% from EN 10084 / ISO 683-3 (the first four) and SAE J404 (the
-# SAE grades); None stands for the lower end of a range given as a maximum.
+# Ranges in wt% of the cast analysis from EN 10084 / ISO 683-3 (the first
+# four) and SAE J404 (the SAE grades); None stands for the lower end of a
+# range given as a maximum.  Phosphorus and sulphur, which the models do not
+# take, are left out.
 _GRADE_RANGES: dict[str, dict[str, tuple[float | None, float]]] = {
     "16MnCr5": dict(carbon=(0.14, 0.19), silicon=(None, 0.40), manganese=(1.00, 1.30), chromium=(0.80, 1.10)),
     "20MnCr5": dict(carbon=(0.17, 0.22), silicon=(None, 0.40), manganese=(1.10, 1.40), chromium=(1.00, 1.30)),
@@ -122,15 +124,14 @@ class Steel:
     measured_jominy: tuple[tuple[float, float], ...] | None = None
 
     def __post_init__(self) -> None:
-        for field in fields(self):
-            if field.name.endswith("_wt"):
-                value = _validate.real(field.name, getattr(self, field.name), "not negative")
-                object.__setattr__(self, field.name, value)
+        contents = [_validate.real(name, getattr(self, name), "not negative") for name in _CONTENTS]
+        for name, value in zip(_CONTENTS, contents):
+            object.__setattr__(self, name, value)
         for name in ("alloy_factor", "carbide_limit_factor"):
             object.__setattr__(self, name, _validate.real(name, getattr(self, name), "positive"))
         if self.name is not None and not isinstance(self.name, str):
             raise TypeError(f"name must be a str or None, got {self.name!r}")
-        total = sum(getattr(self, field.name) for field in fields(self) if field.name.endswith("_wt"))
+        total = sum(contents)
         if total >= 100.0:
             raise ValueError(f"the contents must add up to less than 100 wt%, got {total!r}")
         interstitial = self.carbon_wt + self.nitrogen_wt
@@ -200,6 +201,14 @@ class Steel:
         named as, where the library has it; else None."""
         return None if self.name is None else hardenability.H_BANDS.get(self.name)
 
+    @property
+    def ranges(self) -> dict[str, tuple[float, float]] | None:
+        """The ranges of the grade this steel is named as (see
+        :func:`grade_ranges`), or None for a steel that is not named as one."""
+        if self.name is None or _GRADE_KEYS.get(_key(self.name)) is None:
+            return None
+        return grade_ranges(self.name)
+
     @classmethod
     def grade(cls, name: str) -> Steel:
         """The grade ``name`` with the middle of its standard ranges.
@@ -226,6 +235,10 @@ class Steel:
         return cls(name=grade, **contents)
 
 
+# The contents of a steel in wt%, the fields named so.
+_CONTENTS = tuple(field.name for field in fields(Steel) if field.name.endswith("_wt"))
+
+
 def _jominy_curve(points: object) -> tuple[tuple[float, float], ...]:
     """``points``, a measured Jominy curve, as (mm, HRC) pairs of floats."""
     if not isinstance(points, Sequence) or isinstance(points, str) or len(points) < 2:
@@ -245,6 +258,39 @@ def _jominy_curve(points: object) -> tuple[tuple[float, float], ...]:
                              f"after {curve[-1][1]!r} HRC")
         curve.append((distance, hrc))
     return tuple(curve)
+
+
+def grade_ranges(name: str) -> dict[str, tuple[float, float]]:
+    """The composition ranges of the grade ``name`` in wt%, by the keys of
+    :class:`Steel`: ``{"carbon_wt": (0.17, 0.22), ...}``.
+
+    The ranges are those of the cast analysis of EN 10084 (2008; the same in
+    ISO 683-3) for 16MnCr5, 20MnCr5, 20NiCrMo2-2 and 18CrNiMo7-6, and of
+    SAE J404 for SAE 8620, 4320 and 9310.  A content that the standard gives
+    only as a maximum (the silicon of the EN grades, at most 0.40 wt%) ranges
+    from 0.  The elements the grade does not name (nitrogen), and phosphorus
+    and sulphur, which the models do not take, are not among them.  A part's
+    own (product) analysis may stray beyond the cast ranges by the
+    permissible deviations that the standards give, which are not included.
+    The name is looked up as by :meth:`Steel.grade`.
+
+    Raises
+    ------
+    ValueError
+        For an unknown grade; the message lists the known ones.
+
+    Examples
+    --------
+    >>> grade_ranges("20MnCr5")["manganese_wt"]
+    (1.1, 1.4)
+    """
+    if not isinstance(name, str):
+        raise TypeError(f"a steel grade must be named by a str, got {name!r}")
+    grade = _GRADE_KEYS.get(_key(name))
+    if grade is None:
+        raise ValueError(f"unknown steel grade {name!r} (known: {', '.join(_GRADE_RANGES)})")
+    return {f"{element}_wt": (0.0 if low is None else low, high) for element, (low, high) in
+            _GRADE_RANGES[grade].items()}
 
 
 def steel_grades() -> tuple[str, ...]:

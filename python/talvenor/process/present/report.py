@@ -51,7 +51,7 @@ def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequenc
                    table: Sequence[str], subject: str = "", job: str = "") -> int:
     """Write a PDF document of A4 pages to ``path`` and return its number of
     pages: the lines of ``summary``, the matplotlib Figure ``plots`` (made
-    for a page of :data:`_PAGE_IN`), and the lines of ``table``, each page
+    for a page of :data:`_PAGE_IN`; or a list of them, a page each), and the lines of ``table``, each page
     headed by ``title`` and ``job`` and with the footer; ``subject`` is the
     document's subject."""
     from matplotlib.backends.backend_pdf import PdfPages
@@ -59,11 +59,13 @@ def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequenc
 
     summary_pages = _pages(summary)
     table_pages = _pages(table)
-    count = len(summary_pages) + 1 + len(table_pages)
+    plot_pages = list(plots) if isinstance(plots, list | tuple) else [plots]
+    count = len(summary_pages) + len(plot_pages) + len(table_pages)
     footer = f"talvenor {__version__}, {datetime.date.today().isoformat()}"
     # Room for the title and the footer: the rectangle is left, bottom, width, height.
-    plots.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.9 if job else 0.915))
-    figures = [*(_text_page(Figure, lines) for lines in summary_pages), plots,
+    for page in plot_pages:
+        page.get_layout_engine().set(rect=(0.0, 0.035, 1.0, 0.9 if job else 0.915))
+    figures = [*(_text_page(Figure, lines) for lines in summary_pages), *plot_pages,
                *(_text_page(Figure, lines) for lines in table_pages)]
     metadata = {"Title": title, "Subject": subject, "Creator": f"talvenor {__version__}"}
     with PdfPages(path, metadata=metadata) as pdf:
