@@ -518,7 +518,9 @@ std::expected<Ref, PyErr> run_stage(PyObject* self, PyObject* args, PyObject* kw
     return Ref::borrow(Py_None);
 }
 
-std::expected<Ref, PyErr> run_copy(PyObject* self, PyObject*)
+// `body` of the run of `self`, which no other call may be using meanwhile.
+template <class Body>
+std::expected<Ref, PyErr> with_run(PyObject* self, Body body)
 {
     auto state = state_of(self);
     if (!state) {
@@ -528,50 +530,46 @@ std::expected<Ref, PyErr> run_copy(PyObject* self, PyObject*)
     if (!in_use) {
         return Unexpected(busy());
     }
-    auto twin = std::make_unique<RunState>((*state)->run.copy(), (*state)->wording);
-    return create_instance(run_type().get(), RunContents(std::move(twin)));
+    return body(**state);
+}
+
+std::expected<Ref, PyErr> built(Ref result)
+{
+    if (!result) {
+        return Unexpected(PyErr::fetch());
+    }
+    return result;
+}
+
+std::expected<Ref, PyErr> run_copy(PyObject* self, PyObject*)
+{
+    return with_run(self, [](RunState& state) {
+        return create_instance(run_type().get(),
+                               RunContents(std::make_unique<RunState>(state.run.copy(), state.wording)));
+    });
 }
 
 // (y as bytes of 2 x cells doubles, (surface), (uptake), carbide)
 std::expected<Ref, PyErr> run_state(PyObject* self, PyObject*)
 {
-    auto state = state_of(self);
-    if (!state) {
-        return forward_error(state);
-    }
-    InUse in_use(**state);
-    if (!in_use) {
-        return Unexpected(busy());
-    }
-    const Run& run = (*state)->run;
-    std::vector<double> profile(run.y[0]);
-    profile.insert(profile.end(), run.y[1].begin(), run.y[1].end());
-    Ref result = Ref::steal(Py_BuildValue("(N(dd)(dd)d)", bytes_of(profile).release(), run.surface[0], run.surface[1],
-                                          run.uptake[0], run.uptake[1], run.carbide));
-    if (!result) {
-        return Unexpected(PyErr::fetch());
-    }
-    return result;
+    return with_run(self, [](RunState& state) {
+        const Run& run = state.run;
+        std::vector<double> profile(run.y[0]);
+        profile.insert(profile.end(), run.y[1].begin(), run.y[1].end());
+        return built(Ref::steal(Py_BuildValue("(N(dd)(dd)d)", bytes_of(profile).release(), run.surface[0],
+                                              run.surface[1], run.uptake[0], run.uptake[1], run.carbide)));
+    });
 }
 
 // The history as bytes of doubles: times, surfaces (y_C, y_N), uptakes, carbides.
 std::expected<Ref, PyErr> run_history(PyObject* self, PyObject*)
 {
-    auto state = state_of(self);
-    if (!state) {
-        return forward_error(state);
-    }
-    InUse in_use(**state);
-    if (!in_use) {
-        return Unexpected(busy());
-    }
-    const Run& run = (*state)->run;
-    Ref result = Ref::steal(Py_BuildValue("(NNNN)", bytes_of(run.times_s).release(), bytes_of(run.surfaces).release(),
-                                          bytes_of(run.uptakes).release(), bytes_of(run.carbides).release()));
-    if (!result) {
-        return Unexpected(PyErr::fetch());
-    }
-    return result;
+    return with_run(self, [](RunState& state) {
+        const Run& run = state.run;
+        return built(Ref::steal(Py_BuildValue("(NNNN)", bytes_of(run.times_s).release(),
+                                              bytes_of(run.surfaces).release(), bytes_of(run.uptakes).release(),
+                                              bytes_of(run.carbides).release())));
+    });
 }
 
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs)

@@ -3,6 +3,7 @@
 // created, and the parser's positional-only and keyword-only parameters.
 // Embeds the interpreter; exits non-zero when a check fails.
 #include "boundary.hpp"
+#include "checks.hpp"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,21 +15,9 @@
 #include <string>
 
 using namespace talvenor;
+using checks::check;
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool condition, const std::string& what)
-{
-    if (condition) {
-        ++passed;
-    } else {
-        ++failed;
-        std::cerr << "FAILED: " << what << "\n";
-    }
-}
 
 // The current exception's type name and str(), clearing it.
 std::pair<std::string, std::string> take_raised()
@@ -45,8 +34,7 @@ std::pair<std::string, std::string> take_raised()
 void run(const char* source)
 {
     if (PyRun_SimpleString(source) != 0) {
-        ++failed;
-        std::cerr << "FAILED: python snippet\n" << source << "\n";
+        check(false, std::string("python snippet\n") + source);
     }
 }
 
@@ -231,7 +219,6 @@ int main()
     test_dealloc_fault_is_unraisable();
     test_type_object_failure_paths();
     test_positional_only_and_keyword_only_parameters();
-    std::cout << passed << " passed, " << failed << " failed\n";
     Py_FinalizeEx();
-    return failed == 0 ? 0 : 1;
+    return checks::summary();
 }

@@ -1,30 +1,18 @@
 // The process kernel on its own, without Python in the loop: what a run
 // conserves and keeps to, where it stops, and that a stage that stops early
 // leaves the run as it was. Exits non-zero when a check fails.
+#include "checks.hpp"
 #include "kernel/integrator.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <numeric>
 #include <string>
 
 using namespace talvenor::kernel;
+using checks::check;
 
 namespace {
-
-int passed = 0;
-int failed = 0;
-
-void check(bool condition, const std::string& what)
-{
-    if (condition) {
-        ++passed;
-    } else {
-        ++failed;
-        std::cerr << "FAILED: " << what << "\n";
-    }
-}
 
 // A plate of 2 mm on 100 cells of a steel of 7870 kg/m³.
 std::shared_ptr<const Setting> plate(double tolerance_wt, std::vector<double> fixed = {})
@@ -160,6 +148,5 @@ int main()
     test_a_boost_run_to_the_limit_ends_just_short_of_it();
     test_fixed_steps_stay_stable_and_near_the_controlled_run();
     test_a_stage_that_stops_leaves_the_run_as_it_was();
-    std::cout << passed << " passed, " << failed << " failed\n";
-    return failed == 0 ? 0 : 1;
+    return checks::summary();
 }

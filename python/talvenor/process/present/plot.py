@@ -5,10 +5,10 @@ from __future__ import annotations
 import math
 import os
 import warnings
-
-import numpy as np
 from collections.abc import Callable
 from typing import Any
+
+import numpy as np
 
 from ..metallurgy.conversions import hrc_to_hv
 from ..metallurgy.hardening import Hardening
@@ -17,6 +17,7 @@ from ..pipeline import Outcome
 from ..requirements import Requirements
 from ..results import Result
 from ..standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
+from .canvas import blank_figure
 from .extent import shown_depth_mm
 
 __all__ = ["plot_result", "plot_outcome", "result_figure", "plot_jominy", "jominy_figure"]
@@ -74,10 +75,10 @@ def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_
     in inches)."""
     panels = 2 if hardening is None else 3
     if page_in is None:
-        figure = _figure((5.0 * panels, 4.2))
+        figure = blank_figure((5.0 * panels, 4.2))
         axes = figure.subplots(1, panels, width_ratios=(3, 2) if hardening is None else (3, 3, 2))
     else:
-        figure = _figure(page_in)
+        figure = blank_figure(page_in)
         axes = figure.subplots(panels, 1)
     profile_axes, surface_axes = axes[0], axes[-1]
     if hardening is not None:
@@ -88,16 +89,6 @@ def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_
     if title:
         figure.suptitle(title)
     return figure
-
-
-def _figure(size_in: tuple[float, float]) -> Any:
-    """A matplotlib Figure of ``size_in`` (width and height in inches)."""
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as missing:
-        raise ImportError("plotting needs matplotlib; install it with: "
-                          "python -m pip install 'talvenor[plot]'") from missing
-    return Figure(figsize=size_in, layout="constrained")
 
 
 def _profiles(axes: Any, result: Result, threshold_wt: float, requirements: Requirements | None) -> None:
@@ -302,7 +293,7 @@ def plot_jominy(steel: Steel, path: str | os.PathLike[str], *, title: str | None
 
 def jominy_figure(steel: Steel, *, title: str | None = None) -> Any:
     """The matplotlib Figure that :func:`plot_jominy` draws."""
-    figure = _figure((5.5, 4.0))
+    figure = blank_figure((5.5, 4.0))
     axes = figure.subplots()
     distance_mm = np.linspace(1.5, 50.0, 200)
     kind = "measured" if steel.measured_jominy is not None else "Just's formula"

@@ -14,6 +14,7 @@ from numpy.typing import NDArray
 from ..requirements import QUANTITIES
 from ..studies import Capability, Study
 from ..studies.statistics import MIN_CPK
+from .canvas import blank_figure
 
 __all__ = ["plot_study", "study_figure"]
 
@@ -52,7 +53,7 @@ def study_figure(study: Study, *, title: str | None = None, min_cpk: float = MIN
     on a page of ``page_in`` (width and height in inches) if given."""
     panels = _panels(study)
     rows = math.ceil(len(panels) / _COLUMNS) + 1
-    figure = _figure(page_in or (4.2 * _COLUMNS, 3.2 * rows))
+    figure = blank_figure(page_in or (4.2 * _COLUMNS, 3.2 * rows))
     grid = figure.add_gridspec(rows, _COLUMNS)
     kept = ~study.failed
     for number, (key, capability) in enumerate(panels):
@@ -65,15 +66,6 @@ def study_figure(study: Study, *, title: str | None = None, min_cpk: float = MIN
     if title:
         figure.suptitle(title)
     return figure
-
-
-def _figure(size_in: tuple[float, float]) -> Any:
-    try:
-        from matplotlib.figure import Figure
-    except ImportError as missing:
-        raise ImportError("plotting needs matplotlib; install it with: "
-                          "python -m pip install 'talvenor[plot]'") from missing
-    return Figure(figsize=size_in, layout="constrained")
 
 
 def _panels(study: Study) -> list[tuple[str, Capability | None]]:
