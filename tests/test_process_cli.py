@@ -172,6 +172,28 @@ def test_a_run_that_fails_leaves_the_output_files_as_they_were(options, status, 
     assert {path: path.read_bytes() for path in tmp_path.iterdir()} == before
 
 
+class _InterruptedImport:
+    """A finder that stands for Ctrl-C pressed while the command line loads."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "talvenor.process.cli":
+            raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("interrupted, status, err", [(False, 0, ""), (True, 130, "interrupted\n")])
+def test_the_command_ends_quietly_when_interrupted_while_it_loads(interrupted, status, err, monkeypatch, capsys):
+    from talvenor import _process_cli
+
+    monkeypatch.setattr(sys, "argv", ["talvenor-process", str(EXAMPLES / "gas_carburizing.toml")])
+    if interrupted:
+        monkeypatch.delitem(sys.modules, "talvenor.process.cli")
+        monkeypatch.setattr(sys, "meta_path", [_InterruptedImport(), *sys.meta_path])
+    assert _process_cli.main() == status
+    captured = capsys.readouterr()
+    assert captured.err == err
+    assert ("Verdict" in captured.out) != interrupted
+
+
 def test_a_plot_without_a_suffix_is_a_png_and_is_reported_as_written(tmp_path, capsys):
     assert cli.main([str(EXAMPLES / "gas_carburizing.toml"), "--plot", str(tmp_path / "plot")]) == 0
     assert capsys.readouterr().out.endswith(f"Plot written to {tmp_path / 'plot.png'}\n")

@@ -31,8 +31,8 @@ USAGE = Path(__file__).with_name("typing_usage.py")
 MODULES = ["talvenor", "talvenor._talvenor", "talvenor.constants", "talvenor.diffusion",
            "talvenor.slycke", "talvenor.calphad", "talvenor._kernel"]
 # Pure-Python modules, typed in their source: stubtest checks them as they are.
-TYPED_SOURCES = sorted(".".join(("talvenor", *path.relative_to(PACKAGE).with_suffix("").parts)).removesuffix(".__init__")
-                       for path in (PACKAGE / "process").rglob("*.py"))
+TYPED_SOURCES = sorted([*(".".join(("talvenor", *path.relative_to(PACKAGE).with_suffix("").parts)).removesuffix(
+    ".__init__") for path in (PACKAGE / "process").rglob("*.py")), "talvenor._process_cli"])
 
 
 def run_tool(args: list[str], cwd: Path, stubs: Path = STUBS) -> subprocess.CompletedProcess[str]:

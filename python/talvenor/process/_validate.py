@@ -19,13 +19,17 @@ __all__ = ["real", "integer", "one_of", "celsius", "bounded", "optional"]
 
 def real(name: str, value: object, rule: Literal["finite", "not negative", "positive"] = "finite") -> float:
     """``value`` as a float, which must be finite and follow ``rule``."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {value!r}")
-    try:
+    if isinstance(value, float):  # the usual case, spared the slower check of the abstract type
         number = float(value)
-    except OverflowError:
-        digits = int(math.log10(abs(value))) + 1  # only an integer overflows a float
-        raise ValueError(f"{name} must be finite, got a number of {digits} digits, more than a float holds") from None
+    elif isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {value!r}")
+    else:
+        try:
+            number = float(value)
+        except OverflowError:
+            digits = int(math.log10(abs(value))) + 1  # only an integer overflows a float
+            raise ValueError(f"{name} must be finite, got a number of {digits} digits, more than a float "
+                             "holds") from None
     if not math.isfinite(number) or (rule == "not negative" and number < 0.0) or (rule == "positive" and number <= 0.0):
         raise ValueError(f"{name} must be {'finite' if rule == 'finite' else f'finite and {rule}'}, got {number!r}")
     return number
