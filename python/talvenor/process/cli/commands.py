@@ -11,6 +11,7 @@ from ..design import design_boost_diffuse, design_vacuum_cycle
 from ..io.recipe_file import RecipeError, format_recipe, read_recipe
 from ..model.steel import Steel, steel_of
 from ..pipeline import Outcome, evaluate
+from ..present.design_text import pulse_table
 from ..recipe import Recipe
 from ..schedule.part import Part
 from ..schedule.stage import Stage
@@ -18,19 +19,24 @@ from .failure import PROGRAM, Failure
 from .outputs import Outputs
 from .progress import Progress
 
-__all__ = ["run", "design", "design_vacuum"]
+__all__ = ["run", "design", "design_vacuum", "read"]
 
 # The exit status of a run whose result fails one of its requirements.
 _FAILED = 3
 
 
+def read(path: str) -> Recipe:
+    """The recipe of the file ``path``; a bad file ends the command."""
+    try:
+        return read_recipe(path)
+    except RecipeError as error:
+        raise Failure(str(error)) from None
+
+
 def run(args: argparse.Namespace) -> int:
     """Run a recipe file: print its outcome, write the outputs asked for."""
     outputs = Outputs(args, recipe=args.recipe)
-    try:
-        recipe = read_recipe(args.recipe)
-    except RecipeError as error:
-        raise Failure(str(error)) from None
+    recipe = read(args.recipe)
     hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening
     if hardened and recipe.quench_c is None and args.quench is None:
         raise Failure(f"{args.recipe}: [requirements]: {', '.join(hardened)} "
@@ -83,9 +89,7 @@ def design_vacuum(args: argparse.Namespace) -> int:
     heading = "\n".join([
         f"Design for a case depth of {args.case_depth:g} mm at {args.threshold:g} wt% C, surface "
         f"{args.surface_carbon:g} wt% C: {len(pulses)} pulses, {60.0 * total_h:.1f} min in all", "",
-        f"{'pulse':>5}  {'boost [min]':>11}  {'diffuse [min]':>13}",
-        *(f"{number:>5}  {60.0 * boost_h:11.1f}  {60.0 * diffuse_h:13.1f}"
-          for number, (boost_h, diffuse_h) in enumerate(pulses, 1)), ""])
+        *pulse_table(pulses), ""])
     return _run_design(args, outputs, steel, tuple(stages), heading)
 
 

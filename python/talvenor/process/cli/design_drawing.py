@@ -20,8 +20,7 @@ import argparse
 import sys
 
 from ..design import DrawingNotMet, design_cycle
-from ..design.cycle import HUMP_WT
-from ..io.recipe_file import RecipeError, format_recipe, read_recipe
+from ..io.recipe_file import format_recipe
 from ..present import text
 from ..present.design_text import design_heading
 from . import commands
@@ -37,7 +36,7 @@ _FIRST_FORM = {"core_carbon": "--core-carbon", "steel": "--steel", "case_depth":
                "diffuse_potential": "--diffuse-potential", "transfer": "--transfer", "depth": "--depth",
                "geometry": "--geometry", "cells": "--cells"}
 _REQUIRED = ("case_depth", "temperature", "boost_potential", "diffuse_potential")
-_FIRST_DEFAULTS = {"hump": 0.05, "geometry": "plate", "cells": 200}
+_FIRST_DEFAULTS = {"geometry": "plate", "cells": 200}
 # The exit status of a drawing that cannot be met.
 _NOT_MET = 3
 
@@ -64,10 +63,7 @@ def _drawing(args: argparse.Namespace) -> int:
         raise Failure(f"design {args.recipe}: {given[0]} is for a design without a recipe file; the file gives "
                       "the steel, the part, the drawing and the furnace")
     outputs = Outputs(args, recipe=args.recipe)
-    try:
-        request = read_recipe(args.recipe)
-    except RecipeError as error:
-        raise Failure(str(error)) from None
+    request = commands.read(args.recipe)
     if request.furnace is None or request.requirements is None:
         raise Failure(f"{args.recipe}: has no [furnace] table: design RECIPE.toml designs the cycle of a recipe "
                       "that gives its furnace and its [requirements] in place of stages (run this one with "
@@ -78,7 +74,7 @@ def _drawing(args: argparse.Namespace) -> int:
             quench_c=request.quench_c if args.quench is None else args.quench,
             severity_h=request.severity_h if args.severity is None else args.severity,
             austenite_hv=request.austenite_hv, temper=request.temper if args.temper is None else args.temper,
-            hump_wt=HUMP_WT if args.hump is None else args.hump, job=request.job)
+            hump_wt=args.hump, job=request.job)
     except DrawingNotMet as unmet:
         print(text.printout(unmet.design.outcome, design_heading(unmet.design, args.recipe)))
         sys.stdout.flush()

@@ -29,6 +29,7 @@ import os
 import sys
 from collections.abc import Sequence
 
+from ..design.cycle import HUMP_WT
 from ..model.steel import steel_grades
 from ..schedule.part import GEOMETRIES
 from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
@@ -111,12 +112,13 @@ def _design_parser(parser: argparse.ArgumentParser) -> None:
                           help="carbon potential of the diffuse in wt%%")
     parser.add_argument("--transfer", type=float, metavar="M_S",
                         help="mass-transfer coefficient in m/s (default: surface held at the potential)")
-    parser.add_argument("--hump", type=float, default=0.05, metavar="WT",
+    parser.add_argument("--hump", type=float, default=HUMP_WT, metavar="WT",
                         help="how far the final profile may rise above the diffuse potential, in wt%% "
-                             "(default 0.05); with a recipe file, above the richest surface the drawing allows")
+                             f"(default {HUMP_WT:g}); with a recipe file, above the richest surface the drawing "
+                             "allows")
     _part_options(parser)
     # Given or not, told apart: a recipe file's part is its own.
-    parser.set_defaults(command=design_drawing.design, hump=None, geometry=None, cells=None)
+    parser.set_defaults(command=design_drawing.design, geometry=None, cells=None)
 
 
 def _vacuum_parser(parser: argparse.ArgumentParser) -> None:

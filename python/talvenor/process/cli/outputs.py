@@ -7,7 +7,9 @@ import argparse
 import contextlib
 import importlib.util
 import os
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import ClassVar
 
 from .. import _validate
 from ..io.output_files import OutputFiles
@@ -23,8 +25,6 @@ __all__ = ["Outputs"]
 
 # The formats --plot draws; a path without a suffix gets the first.
 _PLOT_FORMATS = ("png", "pdf", "svg")
-# The output options, and what each writes as its message says.
-_WRITTEN = {"csv": "Profile", "plot": "Plot", "report": "Report", "write": "Recipe"}
 
 
 class Outputs:
@@ -35,6 +35,9 @@ class Outputs:
     temporary files, and leaving it without :meth:`commit` leaves the
     targets as they were.
     """
+
+    # The output options, and what each writes as its message says.
+    written: ClassVar[dict[str, str]] = {"csv": "Profile", "plot": "Plot", "report": "Report", "write": "Recipe"}
 
     def __init__(self, args: argparse.Namespace, *, recipe: str | None) -> None:
         self.args = args
@@ -59,31 +62,31 @@ class Outputs:
         plot and the report asked for, each to its temporary file."""
         print(text.printout(outcome, heading))
         title = heading.splitlines()[0]
-        args = self.args
         self.write_text("csv", profile_csv(outcome))
-        if args.plot:
-            with _writing(args.plot):
-                plot.plot_outcome(outcome, self._files.temporary(args.plot), title=title)
-        if args.report:
-            with _writing(args.report):
-                report.write_report(self._files.temporary(args.report), outcome, title=title)
+        self.write("plot", lambda path: plot.plot_outcome(outcome, path, title=title))
+        self.write("report", lambda path: report.write_report(path, outcome, title=title))
+
+    def write(self, option: str, writer: Callable[[str], object]) -> None:
+        """Write the output of ``option``, where it is asked for, by
+        ``writer(path)`` to its temporary file."""
+        path = getattr(self.args, option, None)
+        if path:
+            with _writing(path):
+                writer(self._files.temporary(path))
 
     def write_text(self, option: str, content: str) -> None:
         """Write ``content`` to the temporary file of ``option`` where it is asked for."""
-        path = getattr(self.args, option, None)
-        if path:
-            with _writing(path), open(self._files.temporary(path), "w", encoding="utf-8") as file:
-                file.write(content)
+        self.write(option, lambda path: Path(path).write_text(content, encoding="utf-8"))
 
     def commit(self) -> None:
         """Move every output into place and say where each went."""
         with _writing(None):
             self._files.commit()
         for option, path in self._paths().items():
-            print(f"{_WRITTEN[option]} written to {path}")
+            print(f"{self.written[option]} written to {path}")
 
     def _paths(self) -> dict[str, str]:
-        return {option: getattr(self.args, option) for option in _WRITTEN if getattr(self.args, option, None)}
+        return {option: getattr(self.args, option) for option in self.written if getattr(self.args, option, None)}
 
     def _check(self, recipe: str | None) -> None:
         """Refuse, before the run, options out of range, plots without
@@ -107,7 +110,7 @@ class Outputs:
             args.temper = None if args.temper is None else Temper(*args.temper)
         except ValueError as error:
             raise Failure(f"--temper: {error}") from None
-        for option in _WRITTEN:
+        for option in self.written:
             if getattr(args, option, None) == "":
                 raise Failure(f"--{option}: needs the name of a file")
         self._check_formats()

@@ -22,7 +22,6 @@ from concurrent.futures import Executor
 from typing import Any
 
 from .. import _validate
-from ..io.recipe_file import RecipeError, read_recipe
 from ..io.study_csv import write_study_csv
 from ..pipeline import Outcome, evaluate
 from ..present.study_plot import plot_study
@@ -33,6 +32,7 @@ from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
 from ..studies import MIN_CPK, MOST_SAMPLES, Study, study
 from ..studies.inputs import inputs_of
 from ..studies.runs import chunk_runs_for
+from .commands import read
 from .failure import PROGRAM, Failure
 from .outputs import Outputs
 
@@ -42,8 +42,6 @@ __all__ = ["add_parser", "run_study"]
 _NOT_CAPABLE = 3
 # How long to wait for a Dask scheduler, and for it to have a worker, in seconds.
 _CONNECT_S = 5.0
-# What each output holds, as the message that it was written says.
-_WRITTEN = {"csv": "Runs", "plot": "Plot", "report": "Report"}
 
 
 def add_parser(subcommands: Any) -> None:
@@ -88,8 +86,7 @@ def run_study(args: argparse.Namespace) -> int:
         heading = f"Study of {args.recipe}"
         print(study_printout(done, heading, args.min_cpk))
         outputs.write("csv", lambda path: _write_csv(path, done))
-        if args.plot:
-            outputs.write("plot", lambda path: plot_study(done, path, title=heading, min_cpk=args.min_cpk))
+        outputs.write("plot", lambda path: plot_study(done, path, title=heading, min_cpk=args.min_cpk))
         if args.report and nominal is not None:
             outputs.write("report", lambda path: write_study_report(path, done, nominal, title=heading,
                                                                     min_cpk=args.min_cpk))
@@ -110,10 +107,7 @@ def _check_options(args: argparse.Namespace) -> None:
 
 def _recipe(path: str) -> Recipe:
     """The recipe of ``path``, which must have a variation that applies to it."""
-    try:
-        recipe = read_recipe(path)
-    except RecipeError as error:
-        raise Failure(str(error)) from None
+    recipe = read(path)
     if recipe.variation is None:
         raise Failure(f"{path}: no [variation] table: say how the inputs vary from run to run, such as "
                       "temperature_c = 5.0")
@@ -209,22 +203,6 @@ def _progress_bar(samples: int) -> Iterator[Callable[[int], None] | None]:
 
 
 class _StudyOutputs(Outputs):
-    """The outputs of a study: checked as those of a run are, and written by
-    functions of the temporary path."""
+    """The outputs of a study: checked and written as those of a run are."""
 
-    def write(self, option: str, writer: Callable[[str], object]) -> None:
-        """Write the output of ``option``, where it is asked for, by ``writer(path)``."""
-        path = getattr(self.args, option, None)
-        if path:
-            try:
-                writer(self._files.temporary(path))
-            except OSError as error:
-                raise Failure(f"{path}: {error.strerror or error}", 1) from None
-
-    def commit(self) -> None:
-        try:
-            self._files.commit()
-        except OSError as error:
-            raise Failure(f"{error.filename}: {error.strerror or error}", 1) from None
-        for option, path in self._paths().items():
-            print(f"{_WRITTEN[option]} written to {path}")
+    written = {"csv": "Runs", "plot": "Plot", "report": "Report"}

@@ -66,7 +66,6 @@ from __future__ import annotations
 
 import dataclasses
 import inspect
-import math
 import os
 import tomllib
 from collections.abc import Callable
@@ -84,6 +83,7 @@ from ..schedule.furnace_log import FurnaceLog
 from ..schedule.part import Part
 from ..schedule.stage import Stage
 from ._files import read_regular
+from ._toml import toml_value
 from .furnace_log_file import read_furnace_log
 from .variation_table import read_variation, variation_lines
 
@@ -159,7 +159,7 @@ def format_recipe(recipe: Recipe) -> str:
     if recipe.quench_c is not None:
         lines += ["", "[quench]", f"temperature_c = {recipe.quench_c!r}", f"austenite_hv = {recipe.austenite_hv!r}"]
         if recipe.severity_h is not None:
-            lines.append(f"severity_h = {_toml(recipe.severity_h)}")
+            lines.append(f"severity_h = {toml_value(recipe.severity_h)}")
     if recipe.temper is not None:
         lines += ["", "[temper]", f"temperature_c = {recipe.temper.temperature_c!r}",
                   f"duration_h = {recipe.temper.duration_h!r}"]
@@ -168,30 +168,19 @@ def format_recipe(recipe: Recipe) -> str:
         for field in _REQUIREMENT_FIELDS:
             value = getattr(recipe.requirements, field.name)
             if value != field.default:
-                lines.append(f"{field.name} = {_toml(value)}")
+                lines.append(f"{field.name} = {toml_value(value)}")
     if recipe.job is not None:
-        lines += ["", "[job]", *(f"{key} = {_quoted(value)}" for key, value in recipe.job.given().items())]
+        lines += ["", "[job]", *(f"{key} = {toml_value(value)}" for key, value in recipe.job.given().items())]
     if recipe.variation is not None:
         lines += ["", *variation_lines(recipe.variation)]
     if recipe.furnace is not None:
-        lines += ["", "[furnace]", *(f"{key} = {_quoted(value) if isinstance(value, str) else _toml(value)}"
+        lines += ["", "[furnace]", *(f"{key} = {toml_value(value)}"
                                      for key, value in recipe.furnace.given().items())]
     for stage in recipe.stages:
         lines += ["", "[[stage]]"]
         lines += [f"{key} = {getattr(stage, key)!r}" for key in _STAGE_KEYS if getattr(stage, key) is not None
                   and not (key == "duration_h" and stage.duration_min is not None)]
     return "\n".join(lines) + "\n"
-
-
-def _toml(value: object) -> str:
-    """``value`` (a bool, a number or a sequence of them) as TOML writes it."""
-    if isinstance(value, bool):
-        return str(value).lower()
-    if isinstance(value, tuple | list):
-        return "[" + ", ".join(map(_toml, value)) + "]"
-    if value == math.inf:
-        return "inf"
-    return repr(value)
 
 
 def _part_lines(part: Part) -> list[str]:
@@ -213,13 +202,8 @@ def _steel_lines(steel: Steel) -> list[str]:
     base = Steel(carbon_wt=steel.carbon_wt) if grade is None else grade
     lines = [] if grade is None else [f"grade = \"{grade.name}\""]
     always = () if grade is not None else ("carbon_wt", "nitrogen_wt")
-    return lines + [f"{key} = {_toml(getattr(steel, key))}" for key in _STEEL_CONTENTS
+    return lines + [f"{key} = {toml_value(getattr(steel, key))}" for key in _STEEL_CONTENTS
                     if key in always or getattr(steel, key) != getattr(base, key)]
-
-
-def _quoted(text: str) -> str:
-    """``text`` as a TOML basic string."""
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def _recipe(document: dict[str, Any], directory: str) -> Recipe:

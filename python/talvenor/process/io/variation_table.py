@@ -15,11 +15,10 @@ Its keys are those of :class:`~talvenor.process.Variation`::
 
 from __future__ import annotations
 
-from collections.abc import Mapping
 from dataclasses import fields
-from typing import Any
 
 from ..variation import Variation
+from ._toml import toml_value
 
 __all__ = ["read_variation", "variation_lines", "VARIATION_KEYS"]
 
@@ -51,17 +50,5 @@ def variation_lines(variation: Variation) -> list[str]:
     """The lines of the ``[variation]`` table of ``variation`` (its keys
     that differ from the defaults), which :func:`read_variation` reads back."""
     default = Variation()
-    return ["[variation]", *(f"{f.name} = {_toml(getattr(variation, f.name))}" for f in fields(variation)
+    return ["[variation]", *(f"{f.name} = {toml_value(getattr(variation, f.name))}" for f in fields(variation)
                              if getattr(variation, f.name) != getattr(default, f.name))]
-
-
-def _toml(value: Any) -> str:
-    if isinstance(value, bool):
-        return str(value).lower()
-    if isinstance(value, str):
-        return f'"{value}"'
-    if isinstance(value, Mapping):
-        return "{" + ", ".join(f"{key} = {_toml(item)}" for key, item in value.items()) + "}"
-    if isinstance(value, tuple):
-        return "[" + ", ".join(map(_toml, value)) + "]"
-    return repr(value)

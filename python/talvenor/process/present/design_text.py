@@ -5,8 +5,9 @@ from __future__ import annotations
 
 from ..design import CycleDesign
 from ..schedule.stage import Stage
+from .text import duration_text
 
-__all__ = ["design_heading"]
+__all__ = ["design_heading", "pulse_table"]
 
 
 def design_heading(design: CycleDesign, name: str) -> str:
@@ -38,15 +39,17 @@ def design_heading(design: CycleDesign, name: str) -> str:
         elif stages:
             stage = stages[0]
             potential = stage.carbon_potential_wt
-            parts.append(f"{role} {_duration(stage.duration_h)}"
+            parts.append(f"{role} {duration_text(stage.duration_h)}"
                          + ("" if potential is None or role == "heat-up" else f" at {potential:.3f} wt% C"))
     lines.append("Cycle        " + ", ".join(parts))
     if pulsed:
-        lines += ["", f"{'pulse':>5}  {'boost [min]':>11}  {'diffuse [min]':>13}",
-                  *(f"{number:>5}  {60.0 * boost.duration_h:11.1f}  {60.0 * diffuse.duration_h:13.1f}"
-                    for number, (boost, diffuse) in enumerate(pulses, 1))]
+        lines += ["", *pulse_table([(boost.duration_h, diffuse.duration_h) for boost, diffuse in pulses])]
     return "\n".join([*lines, ""])
 
 
-def _duration(duration_h: float) -> str:
-    return f"{duration_h:.2f} h" if duration_h >= 1.0 else f"{60.0 * duration_h:.1f} min"
+def pulse_table(pulses_h: list[tuple[float, float]]) -> list[str]:
+    """The lines of a table of the pulses, each a boost and a diffuse given
+    in hours, in minutes (as furnace recipes are written)."""
+    return [f"{'pulse':>5}  {'boost [min]':>11}  {'diffuse [min]':>13}",
+            *(f"{number:>5}  {60.0 * boost_h:11.1f}  {60.0 * diffuse_h:13.1f}"
+              for number, (boost_h, diffuse_h) in enumerate(pulses_h, 1))]

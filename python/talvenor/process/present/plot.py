@@ -67,6 +67,13 @@ def plot_outcome(outcome: Outcome, path: str | os.PathLike[str], *, title: str |
                 limit_hv=outcome.limit_hv, requirements=outcome.recipe.requirements)
 
 
+def outcome_figure(outcome: Outcome, *, title: str | None = None, page_in: tuple[float, float] | None = None) -> Any:
+    """The matplotlib Figure of ``outcome``: :func:`result_figure` of its
+    result, its hardened case and the bands of its recipe's requirements."""
+    return result_figure(outcome.result, threshold_wt=outcome.threshold_wt, title=title, hardening=outcome.hardening,
+                         limit_hv=outcome.limit_hv, requirements=outcome.recipe.requirements, page_in=page_in)
+
+
 def result_figure(result: Result, *, threshold_wt: float = CASE_DEPTH_THRESHOLD_WT, title: str | None = None,
                   hardening: Hardening | None = None, limit_hv: float = CHD_LIMIT_HV,
                   requirements: Requirements | None = None, page_in: tuple[float, float] | None = None) -> Any:

@@ -10,12 +10,12 @@ from typing import Any
 from ... import __version__
 from ..pipeline import Outcome
 from . import text
-from .plot import result_figure
+from .plot import outcome_figure
 
-__all__ = ["write_report", "write_document"]
+__all__ = ["write_report", "write_document", "PAGE_IN"]
 
 # An A4 page in inches, its margin, and the lines of monospaced text it holds.
-_PAGE_IN = (8.27, 11.69)
+PAGE_IN = (8.27, 11.69)
 _MARGIN_IN = 0.6
 _FONT_PT = 7.5
 _LINES_PER_PAGE = 72
@@ -38,11 +38,8 @@ def write_report(path: str | os.PathLike[str], outcome: Outcome, *, title: str) 
     ImportError
         Without matplotlib.
     """
-    result = outcome.result
-    plots = result_figure(result, threshold_wt=outcome.threshold_wt, hardening=outcome.hardening,
-                          limit_hv=outcome.limit_hv, requirements=outcome.recipe.requirements, page_in=_PAGE_IN)
     return write_document(path, title=title, summary=[*text.summary(outcome), *text.verdict_lines(outcome)],
-                          plots=plots, table=text.profile_table(outcome),
+                          plots=outcome_figure(outcome, page_in=PAGE_IN), table=text.profile_table(outcome),
                           subject=text.verdict_text(outcome.verdicts) if outcome.verdicts else "",
                           job="" if outcome.recipe.job is None else str(outcome.recipe.job))
 
@@ -51,7 +48,7 @@ def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequenc
                    table: Sequence[str], subject: str = "", job: str = "") -> int:
     """Write a PDF document of A4 pages to ``path`` and return its number of
     pages: the lines of ``summary``, the matplotlib Figure ``plots`` (made
-    for a page of :data:`_PAGE_IN`; or a list of them, a page each), and the lines of ``table``, each page
+    for a page of :data:`PAGE_IN`; or a list of them, a page each), and the lines of ``table``, each page
     headed by ``title`` and ``job`` and with the footer; ``subject`` is the
     document's subject."""
     from matplotlib.backends.backend_pdf import PdfPages
@@ -70,10 +67,10 @@ def write_document(path: str | os.PathLike[str], *, title: str, summary: Sequenc
     metadata = {"Title": title, "Subject": subject, "Creator": f"talvenor {__version__}"}
     with PdfPages(path, metadata=metadata) as pdf:
         for number, figure in enumerate(figures, 1):
-            figure.text(0.5, 1.0 - 0.5 * _MARGIN_IN / _PAGE_IN[1], title, ha="center", va="top", fontsize=11)
+            figure.text(0.5, 1.0 - 0.5 * _MARGIN_IN / PAGE_IN[1], title, ha="center", va="top", fontsize=11)
             if job:
-                figure.text(0.5, 1.0 - 0.95 * _MARGIN_IN / _PAGE_IN[1], job, ha="center", va="top", fontsize=8)
-            figure.text(0.5, 0.5 * _MARGIN_IN / _PAGE_IN[1], f"{footer}, page {number} of {count}", ha="center",
+                figure.text(0.5, 1.0 - 0.95 * _MARGIN_IN / PAGE_IN[1], job, ha="center", va="top", fontsize=8)
+            figure.text(0.5, 0.5 * _MARGIN_IN / PAGE_IN[1], f"{footer}, page {number} of {count}", ha="center",
                         va="bottom", fontsize=7, color="grey")
             pdf.savefig(figure)
     return count
@@ -93,8 +90,8 @@ def _pages(lines: Sequence[str]) -> list[Sequence[str]]:
 
 def _text_page(figure_class: Any, lines: Sequence[str]) -> Any:
     """A page of ``lines`` in a monospaced font."""
-    figure = figure_class(figsize=_PAGE_IN)
-    width, height = _PAGE_IN
+    figure = figure_class(figsize=PAGE_IN)
+    width, height = PAGE_IN
     figure.text(_MARGIN_IN / width, 1.0 - 1.4 * _MARGIN_IN / height, "\n".join(lines), ha="left", va="top",
                 family="monospace", fontsize=_FONT_PT, linespacing=1.3)
     return figure

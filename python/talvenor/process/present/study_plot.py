@@ -15,6 +15,7 @@ from ..requirements import QUANTITIES
 from ..studies import Capability, Study
 from ..studies.statistics import MIN_CPK
 from .canvas import blank_figure
+from .study_text import number_text
 
 __all__ = ["plot_study", "study_figure"]
 
@@ -120,9 +121,9 @@ def _histogram(axes: Any, key: str, values: NDArray[np.float64], capability: Cap
             axes.axvline(end, color="tab:red", linewidth=1.2)
             axes.axvspan(*beyond, color="tab:red", alpha=0.12, linewidth=0.0)
     axes.set_xlim(min(left, low) if low is not None else left, max(right, high) if high is not None else right)
-    cpk = "n/a" if math.isnan(capability.cpk) else "∞" if math.isinf(capability.cpk) else f"{capability.cpk:.2f}"
     verdict = "capable" if capability.capable(min_cpk) else "not capable"
-    axes.set_title(f"Cpk {cpk}, {100.0 * capability.out_share:.2f} % out: {verdict}", fontsize=9)
+    axes.set_title(f"Cpk {number_text(capability.cpk, 2)}, {100.0 * capability.out_share:.2f} % out: {verdict}",
+                   fontsize=9)
 
 
 def _sensitivities(axes: Any, study: Study, shown: list[tuple[str, str]]) -> None:

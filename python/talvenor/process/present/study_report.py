@@ -9,14 +9,11 @@ from ..pipeline import Outcome
 from ..studies import Study
 from ..studies.statistics import MIN_CPK
 from . import study_text, text
-from .plot import result_figure
-from .report import write_document
+from .plot import outcome_figure
+from .report import PAGE_IN, write_document
 from .study_plot import study_figure
 
 __all__ = ["write_study_report"]
-
-# An A4 page in inches, as the report's pages are.
-_PAGE_IN = (8.27, 11.69)
 
 
 def write_study_report(path: str | os.PathLike[str], study: Study, nominal: Outcome, *, title: str,
@@ -38,11 +35,9 @@ def write_study_report(path: str | os.PathLike[str], study: Study, nominal: Outc
     summary = [*study_text.study_summary(study), *study_text.capability_table(study, min_cpk),
                *study_text.driver_lines(study, min_cpk), "", "The recipe as given (nominal run)", "",
                *text.summary(nominal), *text.verdict_lines(nominal)]
-    nominal_plots = result_figure(nominal.result, threshold_wt=nominal.threshold_wt, hardening=nominal.hardening,
-                                  limit_hv=nominal.limit_hv, requirements=nominal.recipe.requirements,
-                                  page_in=_PAGE_IN)
     return write_document(path, title=title, summary=summary,
-                          plots=[study_figure(study, min_cpk=min_cpk, page_in=_PAGE_IN), nominal_plots],
+                          plots=[study_figure(study, min_cpk=min_cpk, page_in=PAGE_IN),
+                                 outcome_figure(nominal, page_in=PAGE_IN)],
                           table=text.profile_table(nominal),
                           subject=study_text.capability_text(study, min_cpk) if study.capabilities else "",
                           job="" if study.recipe.job is None else str(study.recipe.job))

@@ -10,7 +10,8 @@ from ..requirements import QUANTITIES
 from ..studies import Capability, Study
 from ..studies.statistics import MIN_CPK
 
-__all__ = ["study_printout", "study_summary", "capability_table", "driver_lines", "capability_text", "HEADING"]
+__all__ = ["study_printout", "study_summary", "capability_table", "driver_lines", "capability_text", "number_text",
+           "HEADING"]
 
 # The decimals a quantity's values are shown with, by its unit: one more
 # than a verdict shows, for a mean and a spread.
@@ -84,12 +85,13 @@ def _row(capability: Capability, min_cpk: float) -> str:
     decimals = _DECIMALS.get(capability.unit, 3)
     low, high = (None if end is None else f"{end:.{decimals - 1}f}" for end in capability.band)
     band = (f"≥ {low}" if high is None else f"≤ {high}" if low is None else f"{low}–{high}") + f" {capability.unit}"
-    return (f"{capability.name:<{_WIDTH}}{band:<18}{_number(capability.mean, decimals):>9}"
-            f"{_number(capability.std, decimals):>9}{_number(capability.cpk, 2):>7}"
+    return (f"{capability.name:<{_WIDTH}}{band:<18}{number_text(capability.mean, decimals):>9}"
+            f"{number_text(capability.std, decimals):>9}{number_text(capability.cpk, 2):>7}"
             f"{_percent(capability.out_share):>8}  {'capable' if capability.capable(min_cpk) else 'not capable'}")
 
 
-def _number(value: float, decimals: int) -> str:
+def number_text(value: float, decimals: int) -> str:
+    """``value`` with ``decimals`` decimals; "n/a" for NaN, "∞" or "-∞" for an infinity."""
     if math.isnan(value):
         return "n/a"
     if math.isinf(value):

@@ -17,7 +17,7 @@ from ..standards import CHD_LIMIT_HV, ISO_18203_CORE_DEPTHS, ISO_18203_CORE_HV
 from ..verdicts import Verdict, Verdicts
 from .extent import shown_depth_mm
 
-__all__ = ["printout", "summary", "profile_table", "verdict_lines", "verdict_text"]
+__all__ = ["printout", "summary", "profile_table", "verdict_lines", "verdict_text", "duration_text"]
 
 # Steps of the profile table, in mm; the smallest that gives at most this
 # many rows is used.
@@ -96,7 +96,7 @@ def _stage_table(outcome: Outcome) -> list[str]:
     """The stages (or the stretches of a log): duration, temperature, and the
     surface conditions."""
     result = outcome.result
-    rows = [(str(number) if isinstance(stage, Stage) else "log", _duration(stage.duration_h), _temperature(stage),
+    rows = [(str(number) if isinstance(stage, Stage) else "log", duration_text(stage.duration_h), _temperature(stage),
              _carbon(stage) + (", carbide" if peak_g_m2 > outcome.carbide_tolerance_g_m2 else ""),
              _nitrogen(stage))
             for number, (stage, peak_g_m2) in enumerate(zip(result.stages, _carbide_by_stage(outcome)), 1)]
@@ -104,7 +104,7 @@ def _stage_table(outcome: Outcome) -> list[str]:
     lines = [f"{'stage':>5}  {'time':>9}  {'temperature [°C]':<17}  {'carbon':<{width}}  nitrogen"]
     lines += [f"{number:>5}  {time:>9}  {degrees:<17}  {carbon:<{width}}  {nitrogen}"
               for number, time, degrees, carbon, nitrogen in rows]
-    return [*lines, f"{'total':>5}  {_duration(float(result.stage_end_h[-1])):>9}"]
+    return [*lines, f"{'total':>5}  {duration_text(float(result.stage_end_h[-1])):>9}"]
 
 
 def _carbon(stage: Stage | LogSegment) -> str:
@@ -144,10 +144,10 @@ def _log(log: FurnaceLog) -> list[str]:
     """A line on the furnace log the run followed."""
     low, high = float(log.temperature_c.min()), float(log.temperature_c.max())
     return [f"Log          {log.name or 'furnace log'}: {log.time_h.size:,} samples over "
-            f"{_duration(log.duration_h)}, {low:.0f} to {high:.0f} °C"]
+            f"{duration_text(log.duration_h)}, {low:.0f} to {high:.0f} °C"]
 
 
-def _duration(duration_h: float) -> str:
+def duration_text(duration_h: float) -> str:
     """A duration in hours, or in minutes where it is shorter than an hour."""
     return f"{duration_h:.2f} h" if duration_h >= 1.0 else f"{60.0 * duration_h:.1f} min"
 
