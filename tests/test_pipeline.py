@@ -141,6 +141,17 @@ def test_a_design_run_that_cannot_go_on_raises_a_plain_value_error():
     assert type(raised.value) is ValueError
 
 
+@pytest.mark.parametrize("alloy_factor", [1.0, 1.2])
+def test_a_design_run_treats_the_part_as_simulate_does(alloy_factor):
+    steel, part = process.Steel(carbon_wt=0.2, alloy_factor=alloy_factor), process.Part(depth_mm=2.0)
+    stages = [process.Stage(duration_h=2.0, temperature_c=930.0, carbon_potential_wt=0.9, carbon_transfer_m_s=2e-7),
+              process.Stage(duration_h=1.0, temperature_c=930.0, carbon_potential_wt=0.7, carbon_transfer_m_s=2e-7)]
+    runner = Runner(steel, part)
+    for stage in stages:
+        assert runner.advance(stage) == stage
+    assert np.array_equal(runner.profile().carbon_wt, process.simulate(stages, steel=steel, part=part).carbon_wt)
+
+
 def jump(x):
     """Increasing, and jumping over zero at 0.3 with no point where it is small."""
     return x - 0.3 + (0.5 if x >= 0.3 else -0.5)

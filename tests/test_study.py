@@ -3,6 +3,7 @@ wherever it runs (in this process, on a process pool, on a Dask cluster),
 failed runs, the capability against closed forms, and the study command."""
 
 import csv
+import dataclasses
 import functools
 import io
 import math
@@ -131,6 +132,19 @@ def test_the_warnings_of_a_run_are_kept_with_it_and_go_nowhere_else(recwarn):
     assert beyond.any() and not study.failed.any() and len(recwarn) == 0
     assert [any("over which the gas equilibria are fitted" in said for said in run) for run in study.warnings] \
         == beyond.tolist()
+
+
+def test_each_run_is_read_on_the_part_as_ground_as_its_verdicts_are():
+    ground = dataclasses.replace(SHORT, requirements=dataclasses.replace(
+        SHORT.requirements, grinding_stock_mm=0.15, surface_carbon_min_wt=0.6, hardness_depth_mm=0.2,
+        hardness_at_depth_min_hv=500.0))
+    variation = Variation(temperature_c=5.0)
+    study = process.study(ground, variation, samples=3, seed=2, workers=1)
+    inputs = inputs_of(ground, variation)
+    for run, row in enumerate(draw(inputs, 3, np.random.default_rng(2))):
+        verdicts = process.evaluate(varied(ground, inputs, row)).verdicts
+        assert [study.quantities[verdict.key][run] for verdict in verdicts if verdict.key in study.quantities] \
+            == [verdict.value for verdict in verdicts if verdict.key in study.quantities] != []
 
 
 def test_a_furnace_log_is_varied_as_a_whole():

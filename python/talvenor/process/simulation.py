@@ -163,7 +163,8 @@ class Runner:
     """A part of ``steel`` treated one stage at a time, as a design builds its
     recipe: each stage starts from the state the ones before left, and runs
     for its duration or until the surface gets where it is to end.  The
-    diffusivities are the Slycke ones.
+    diffusivities are the Slycke ones, and the steel's ``alloy_factor``
+    scales the carbon potentials as :func:`simulate` scales them.
     """
 
     def __init__(self, steel: Steel, part: Part) -> None:
@@ -192,8 +193,9 @@ class Runner:
             Where the run cannot go on, saying why and how far into the
             treatment.
         """
+        acting = _alloyed(stage, self.steel.alloy_factor, f"{self.time_s / 3600.0:.4g} h into the treatment")
         try:
-            self._run.stage(stage, self.time_s, to_limit=to_limit, falls_to_wt=falls_to_wt)
+            self._run.stage(acting, self.time_s, to_limit=to_limit, falls_to_wt=falls_to_wt)
         except Failure as failure:
             raise ValueError(f"{self.time_s / 3600.0:.4g} h into the treatment: {failure}") from None
         elapsed = float(self._run.history()[0][-1]) - self.time_s

@@ -6,7 +6,7 @@ import functools
 from dataclasses import dataclass, field
 
 from .. import _search, _validate
-from ..model.solubility import AUSTENITE_RANGE_C
+from ..model.solubility import austenite_temperature
 from ..model.steel import Steel, steel_of
 from ..schedule.part import Part
 from ..schedule.stage import Stage
@@ -134,10 +134,9 @@ class _Cycle:
            transfer_m_s: float | None, threshold_wt: float, hump_wt: float, depth_mm: float | None, geometry: str,
            cells: int) -> _Cycle:
         """The cycle of the arguments of :func:`design_boost_diffuse`, checked."""
-        low_c, high_c = AUSTENITE_RANGE_C
         cycle = cls(steel, case_depth_mm,
-                    _validate.bounded("temperature_c", _validate.real("temperature_c", temperature_c), low=low_c,
-                                      high=high_c, unit="°C", why="where the Slycke diffusivities of the design hold"),
+                    austenite_temperature("temperature_c", temperature_c,
+                                          why="where the Slycke diffusivities of the design hold"),
                     _validate.real("boost_potential_wt", boost_wt, "not negative"),
                     _validate.real("diffuse_potential_wt", diffuse_wt, "not negative"),
                     _validate.optional("transfer_m_s", transfer_m_s, "positive"),
@@ -192,7 +191,7 @@ class _Cycle:
         runner = self.untreated.copy()
         for duration_h, potential_wt in ((boost_h, self.boost_wt), (diffuse_h, self.diffuse_wt)):
             if duration_h > 0.0:
-                runner.advance(self.stage(duration_h, potential_wt).alloyed(self.steel.alloy_factor))
+                runner.advance(self.stage(duration_h, potential_wt))
         profile = runner.profile()
         return profile.case_depth_mm(self.threshold_wt, beyond_part="inf"), float(profile.carbon_wt.max())
 

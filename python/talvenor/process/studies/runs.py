@@ -29,6 +29,7 @@ from numpy.typing import NDArray
 from ..pipeline import Outcome
 from ..recipe import Recipe
 from ..requirements import QUANTITIES, Requirements
+from ..verdicts import finished_part
 from .inputs import Input, varied
 
 __all__ = ["Task", "Runs", "run_all", "quantities_of", "process_pool", "stop_pool", "cpu_count", "chunk_runs_for",
@@ -144,9 +145,11 @@ def _attempt(step: Callable[..., _Done], *args: Any) -> _Done | _Failed:
 
 
 def _read(outcome: Outcome, names: Sequence[str]) -> list[float]:
+    """The quantities ``names`` of ``outcome``, on the part as ground, as its verdicts read them."""
     requirements = outcome.recipe.requirements or Requirements()
-    return [outcome.result.carbide_g_m2 if name == CARBIDE else
-            _READERS[name].read(outcome.result, outcome.hardening, requirements) for name in names]
+    ground, hardening = finished_part(outcome.result, outcome.hardening, requirements.grinding_stock_mm)
+    return [outcome.result.carbide_g_m2 if name == CARBIDE else _READERS[name].read(ground, hardening, requirements)
+            for name in names]
 
 
 def run_all(task: Task, draws: NDArray[np.float64], *, executor: Executor | None, chunk_runs: int,
