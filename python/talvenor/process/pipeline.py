@@ -13,6 +13,7 @@ from . import _validate
 from .metallurgy.hardening import Hardening, harden, quench_temperature_c
 from .metallurgy.tempering import Temper
 from .recipe import Recipe
+from .requirements import needs_hardened_case
 from .results import Result
 from .simulation import simulate
 from .standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
@@ -128,10 +129,8 @@ def evaluate(recipe: Recipe, *, quench_c: float | None = None, severity_h: float
     quench_c = recipe.quench_c if quench_c is None else quench_temperature_c("quench_c", quench_c)
     threshold_wt = _validate.real("threshold_wt", threshold_wt, "not negative")
     limit_hv = _validate.real("limit_hv", limit_hv, "positive")
-    hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening
-    if hardened and quench_c is None:
-        raise ValueError(f"[requirements]: {', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the "
-                         "hardened case: give the recipe a quench")
+    if (needs := needs_hardened_case(recipe.requirements)) and quench_c is None:
+        raise ValueError(f"[requirements]: {needs}: give the recipe a quench")
     result = simulate(recipe.schedule, steel=recipe.steel, part=recipe.part, progress=progress)
     hardening = None if quench_c is None else harden(
         result, quench_c=quench_c, austenite_hv=recipe.austenite_hv,

@@ -23,7 +23,7 @@ from .model.steel import STEEL_CARBON_MAX_WT
 from .results import Result
 from .standards import CARBIDE_TOLERANCE_G_M2, CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
 
-__all__ = ["Requirements", "Quantity", "QUANTITIES"]
+__all__ = ["Requirements", "Quantity", "QUANTITIES", "needs_hardened_case"]
 
 
 @dataclass(frozen=True)
@@ -284,3 +284,13 @@ class Requirements:
         none is): those of the CHD, the hardness and the retained austenite."""
         return tuple(key for quantity in QUANTITIES if quantity.hardened
                      for key, end in zip(quantity.keys, self.ends(quantity)) if end is not None)
+
+
+def needs_hardened_case(requirements: Requirements | None) -> str:
+    """What of ``requirements`` needs the hardened case, as a clause
+    ("chd_min_mm, surface_hardness_min_hrc need the hardened case"); "" where
+    nothing does."""
+    hardened = () if requirements is None else requirements.needs_hardening
+    if not hardened:
+        return ""
+    return f"{', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the hardened case"

@@ -9,11 +9,11 @@ recipe gives it.  It is the ``[variation]`` table of a recipe file.
 from __future__ import annotations
 
 from collections.abc import Iterator, Mapping
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field
 from typing import Any
 
 from . import _validate
-from .model.steel import Steel
+from .model.steel import STEEL_CONTENTS
 
 __all__ = ["Variation", "DISTRIBUTIONS", "DEVIATIONS", "STAGE_INPUTS", "STEEL_CONTENTS"]
 
@@ -25,8 +25,6 @@ DEVIATIONS = {"temperature_c": "°C", "carbon_potential_wt": "wt%", "nitrogen_po
 #: The deviations that belong to the stages, which ``per_stage`` may name.
 STAGE_INPUTS = ("temperature_c", "carbon_potential_wt", "nitrogen_potential_wt", "duration_pct", "transfer_pct",
                 "flux_pct")
-#: The contents of a steel that ``steel_wt`` may give a deviation of.
-STEEL_CONTENTS = tuple(f.name for f in fields(Steel) if f.name.endswith("_wt"))
 # The names that ``distribution`` may give a distribution for.
 _DISTRIBUTED = (*DEVIATIONS, "steel_wt")
 

@@ -12,7 +12,7 @@ from numpy.typing import NDArray
 
 from .metallurgy.conversions import HRC_RANGE, hv_to_hrc
 from .metallurgy.hardening import Hardening
-from .requirements import QUANTITIES, Requirements
+from .requirements import QUANTITIES, Requirements, needs_hardened_case
 from .results import Result
 
 __all__ = ["Verdict", "Verdicts", "check", "finished_part"]
@@ -64,10 +64,19 @@ class Verdict:
     #: The heading of a table of verdicts, aligned with their lines.
     HEADING: ClassVar[str] = f"{'requirement':<28}{'found':>12}  {'band':<12}  verdict  margin"
 
+    @property
+    def decimals(self) -> int:
+        """The decimals that its values are shown with."""
+        return _DECIMALS[self.unit]
+
+    @property
+    def band_text(self) -> str:
+        """Its band as the verdict table shows it: ``"0.80–1.10"``, ``"≥ 58.0"`` or ``"≤ 25.0"``."""
+        low, high = (None if end is None else f"{end:.{self.decimals}f}" for end in self.band)
+        return f"≥ {low}" if high is None else f"≤ {high}" if low is None else f"{low}–{high}"
+
     def __str__(self) -> str:
-        decimals = _DECIMALS[self.unit]
-        low, high = (None if end is None else f"{end:.{decimals}f}" for end in self.band)
-        band = f"≥ {low}" if high is None else f"≤ {high}" if low is None else f"{low}–{high}"
+        decimals, band = self.decimals, self.band_text
         if math.isnan(self.value):
             found = f"< 20 {self.unit}"
         elif math.isinf(self.value):
@@ -187,11 +196,9 @@ def finished_part(result: Result, hardening: Hardening | None,
 
 def _check_hardening(result: Result, requirements: Requirements, hardening: Hardening | None) -> None:
     """Refuse a ``hardening`` that is missing where a band needs it, or is not of ``result``."""
-    hardened = requirements.needs_hardening
     if hardening is None:
-        if hardened:
-            raise ValueError(f"{', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the hardened case, "
-                             "which a quench gives: pass hardening=result.harden(quench_c=...)")
+        if needs := needs_hardened_case(requirements):
+            raise ValueError(f"{needs}, which a quench gives: pass hardening=result.harden(quench_c=...)")
     elif not isinstance(hardening, Hardening):
         raise TypeError(f"hardening must be a Hardening or None, got {hardening!r}")
     elif not np.array_equal(hardening.depth_mm, result.depth_mm):

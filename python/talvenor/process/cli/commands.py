@@ -13,6 +13,7 @@ from ..model.steel import Steel, steel_of
 from ..pipeline import Outcome, evaluate
 from ..present.design_text import pulse_table
 from ..recipe import Recipe
+from ..requirements import needs_hardened_case
 from ..schedule.part import Part
 from ..schedule.stage import Stage
 from .failure import PROGRAM, Failure
@@ -37,11 +38,8 @@ def run(args: argparse.Namespace) -> int:
     """Run a recipe file: print its outcome, write the outputs asked for."""
     outputs = Outputs(args, recipe=args.recipe)
     recipe = read(args.recipe)
-    hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening
-    if hardened and recipe.quench_c is None and args.quench is None:
-        raise Failure(f"{args.recipe}: [requirements]: {', '.join(hardened)} "
-                      f"{'needs' if len(hardened) == 1 else 'need'} the hardened case: give a [quench] table or "
-                      "--quench")
+    if (needs := needs_hardened_case(recipe.requirements)) and recipe.quench_c is None and args.quench is None:
+        raise Failure(f"{args.recipe}: [requirements]: {needs}: give a [quench] table or --quench")
     with outputs:
         with Progress(sys.stderr) as progress:
             outcome = _evaluate(recipe, args, args.recipe, progress)

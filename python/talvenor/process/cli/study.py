@@ -28,6 +28,7 @@ from ..present.study_plot import plot_study
 from ..present.study_report import write_study_report
 from ..present.study_text import study_printout
 from ..recipe import Recipe
+from ..requirements import needs_hardened_case
 from ..standards import CASE_DEPTH_THRESHOLD_WT, CHD_LIMIT_HV
 from ..studies import MIN_CPK, MOST_SAMPLES, Study, study
 from ..studies.inputs import inputs_of
@@ -111,10 +112,8 @@ def _recipe(path: str) -> Recipe:
     if recipe.variation is None:
         raise Failure(f"{path}: no [variation] table: say how the inputs vary from run to run, such as "
                       "temperature_c = 5.0")
-    hardened = () if recipe.requirements is None else recipe.requirements.needs_hardening
-    if hardened and recipe.quench_c is None:
-        raise Failure(f"{path}: [requirements]: {', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} "
-                      "the hardened case: give a [quench] table")
+    if (needs := needs_hardened_case(recipe.requirements)) and recipe.quench_c is None:
+        raise Failure(f"{path}: [requirements]: {needs}: give a [quench] table")
     try:
         inputs_of(recipe, recipe.variation)
     except ValueError as error:

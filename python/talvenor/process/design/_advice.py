@@ -6,7 +6,6 @@ from __future__ import annotations
 import math
 
 from ..model.solubility import AUSTENITE_RANGE_C
-from ..requirements import QUANTITIES
 from ..schedule.furnace import Furnace
 from ..verdicts import Verdict
 from ._records import CycleDesign
@@ -14,17 +13,13 @@ from ._surface import Window
 
 __all__ = ["failure", "advice"]
 
-_DECIMALS = {quantity.unit: quantity.decimals for quantity in QUANTITIES} | {"g/m²": 2}
 # The quantities that the carbon at the surface decides.
 _SURFACE = ("surface_hardness", "retained_austenite", "surface_carbon")
 
 
 def failure(verdict: Verdict) -> str:
     """A band that fails, as a phrase: what the part has, and how far out of its band."""
-    decimals = _DECIMALS.get(verdict.unit, 2)
-    low, high = verdict.band
-    band = (f"≥ {low:.{decimals}f}" if high is None else f"≤ {high:.{decimals}f}" if low is None
-            else f"{low:.{decimals}f}–{high:.{decimals}f}")
+    decimals, band, low = verdict.decimals, verdict.band_text, verdict.band[0]
     if math.isnan(verdict.value):
         return f"{verdict.name} below 20 {verdict.unit}, below its band {band} {verdict.unit}"
     if math.isinf(verdict.value):
@@ -42,10 +37,10 @@ def advice(design: CycleDesign, furnace: Furnace, surface: Window, ceiling_wt: f
             low = verdict.band[0]
             below = math.isnan(verdict.value) or (low is not None and verdict.value < low)
             hints += _hints(verdict.key, below, design, furnace, surface)
-    if design.peak_wt > ceiling_wt + 2e-3:
+    if design.above(ceiling_wt):
         hints += [f"a longer cycle than longest_h {furnace.longest_h:g} h, which leaves time for a diffuse",
                   "a leaner boost potential"]
-    if design.total_h > furnace.longest_h * (1.0 + 1e-9):
+    if design.longer_than(furnace.longest_h):
         hints.append("a shorter heat-up or tail")
     return tuple(dict.fromkeys(hints))
 

@@ -14,6 +14,7 @@ from ..model.solubility import carbon_limit_wt
 from ..pipeline import Outcome
 from ..schedule.stage import Stage
 from ..simulation import Runner
+from ._records import HUMP_TOLERANCE_WT
 from ._surface import Window
 from ._trials import Trials
 
@@ -23,8 +24,6 @@ __all__ = ["Cycle", "design_gas", "fixed_roles"]
 # set again (at most this many times).
 _SURFACE_TOLERANCE_WT = 0.01
 _SURFACE_PASSES = 3
-# The carbon below the surface is held under its ceiling to this much, in wt%.
-_HUMP_TOLERANCE_WT = 2e-3
 # How far above its aim, in wt%, the diffuse may leave the surface at least.
 _SURFACE_ABOVE_AIM_WT = 0.02
 # The boost potential is sought to this much, in wt%, where the atmosphere allows a range.
@@ -167,7 +166,7 @@ class _GasDesign:
         else:
             low = 0.0
         return _search.root(excess, low, f_low, guess, f_high, xtol=1e-4,
-                            done=lambda value: 0.0 <= value <= _HUMP_TOLERANCE_WT)
+                            done=lambda value: 0.0 <= value <= HUMP_TOLERANCE_WT)
 
     def stages(self, boost_h: float, boost_wt: float, diffuse_wt: float) -> tuple[tuple[Stage, ...], tuple[str, ...]]:
         diffuse_h = self.diffuse_h(boost_h, boost_wt, diffuse_wt)
@@ -180,9 +179,8 @@ class _GasDesign:
 
     def run(self, boost_h: float, boost_wt: float, diffuse_wt: float) -> Cycle:
         stages, roles = self.stages(boost_h, boost_wt, diffuse_wt)
-        diffuse_h = stages[roles.index("diffuse")].duration_h if "diffuse" in roles else 0.0
-        return Cycle(stages, roles, self.trials.outcome(stages),
-                     self.finished(boost_h, boost_wt, diffuse_h, diffuse_wt)[0])
+        outcome = self.trials.outcome(stages)
+        return Cycle(stages, roles, outcome, self.trials.peak_wt(outcome.result.depth_mm, outcome.result.carbon_wt))
 
     def cycle(self, boost_wt: float, diffuse_wt: float, guess_h: float = _FIRST_BOOST_H) -> Cycle:
         """The cycle of these potentials whose depth is the aim: the boost
@@ -202,7 +200,7 @@ class _GasDesign:
 
         longest = math.sqrt(max(self.available_h, 0.0))
         # Without a heat-up or a tail, no boost is no cycle, and no depth.
-        fixed = bool(self.stages(0.0, boost_wt, diffuse_wt)[0])
+        fixed = bool(self.heat_up or self.trials.furnace.tail(self.temperature_c, diffuse_wt))
         low, f_low = 0.0, shortfall(0.0) if fixed else -aim.depth_mm
         if fixed and (f_low >= -aim.tolerance_mm or longest == 0.0):
             self._cycles[key] = runs[0.0]
@@ -244,7 +242,7 @@ class _GasDesign:
 
     def met(self, cycle: Cycle) -> bool:
         """Whether ``cycle`` meets every band and the ceiling below the surface."""
-        return cycle.outcome.passed and cycle.peak_wt <= self.ceiling_wt + _HUMP_TOLERANCE_WT
+        return cycle.outcome.passed and cycle.peak_wt <= self.ceiling_wt + HUMP_TOLERANCE_WT
 
     def penalty(self, boost_wt: float, diffuse_wt: float) -> float:
         """What a cycle that misses the drawing adds to its time in the search of the boost potential."""

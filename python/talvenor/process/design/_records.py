@@ -8,7 +8,11 @@ from dataclasses import dataclass
 from ..pipeline import Outcome
 from ..recipe import Recipe
 
-__all__ = ["CycleDesign", "DrawingNotMet"]
+__all__ = ["CycleDesign", "DrawingNotMet", "HUMP_TOLERANCE_WT"]
+
+# How far in wt% the carbon below the surface may pass its ceiling, as the
+# designs find the diffuse that brings it under.
+HUMP_TOLERANCE_WT = 2e-3
 
 
 @dataclass(frozen=True, eq=False)
@@ -60,6 +64,15 @@ class CycleDesign:
     def total_h(self) -> float:
         """The whole cycle in hours, heat-up and tail included."""
         return sum(stage.duration_h for stage in self.recipe.stages)
+
+    def above(self, ceiling_wt: float) -> bool:
+        """Whether the carbon below the surface rises above ``ceiling_wt``
+        (by more than :data:`HUMP_TOLERANCE_WT`)."""
+        return self.peak_wt > ceiling_wt + HUMP_TOLERANCE_WT
+
+    def longer_than(self, longest_h: float) -> bool:
+        """Whether the cycle is longer than ``longest_h`` hours (beyond rounding)."""
+        return self.total_h > longest_h * (1.0 + 1e-9)
 
     def hours(self, role: str) -> float:
         """The hours of the stages of ``role`` together."""

@@ -16,7 +16,6 @@ from ..requirements import Requirements
 from ..schedule.furnace import Furnace
 from ..schedule.part import Part
 from ..schedule.stage import Stage
-from ..verdicts import finished_part
 
 __all__ = ["Aim", "Trials"]
 
@@ -102,8 +101,7 @@ class Trials:
 
     def surface_wt(self, outcome: Outcome) -> float:
         """The carbon at the finished surface, in wt%."""
-        ground, _ = finished_part(outcome.result, None, self.requirements.grinding_stock_mm)
-        return ground.surface_carbon_wt
+        return self.finished_surface_wt(outcome.result.depth_mm, outcome.result.carbon_wt)
 
     def peak_wt(self, depth_mm: np.ndarray, carbon_wt: np.ndarray) -> float:
         """The most carbon below the finished surface, in wt%."""

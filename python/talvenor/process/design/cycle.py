@@ -16,7 +16,7 @@ from ..metallurgy.tempering import Temper
 from ..model.solubility import carbon_limit_wt
 from ..model.steel import Steel, steel_of
 from ..recipe import Job
-from ..requirements import Requirements
+from ..requirements import Requirements, needs_hardened_case
 from ..schedule.furnace import Furnace
 from ..schedule.part import Part
 from ._advice import advice, failure
@@ -171,10 +171,8 @@ def _trials(requirements: Requirements, steel: Steel | str, furnace: Furnace, *,
         raise TypeError(f"job must be a Job or None, got {job!r}")
     steel = steel_of(steel, None, caller="design_cycle")
     aim = Aim.of(requirements, _validate.optional("aim_margin_mm", aim_margin_mm, "not negative"))
-    hardened = requirements.needs_hardening
-    if hardened and quench_c is None:
-        raise ValueError(f"{', '.join(hardened)} {'needs' if len(hardened) == 1 else 'need'} the hardened case: "
-                         "give quench_c")
+    if (needs := needs_hardened_case(requirements)) and quench_c is None:
+        raise ValueError(f"{needs}: give quench_c")
     if part is None:
         part = design_part(aim.depth_mm + requirements.grinding_stock_mm, depth_mm=None, geometry="plate", cells=200)
     elif not isinstance(part, Part):
@@ -216,9 +214,9 @@ def _failures(design: CycleDesign, ceiling_wt: float, hump_wt: float, longest_h:
     """Each band the design fails and by how much, one phrase each; the
     carbon below the surface above its ceiling; a cycle longer than allowed."""
     failures = [failure(verdict) for verdict in design.outcome.verdicts if not verdict.passed]
-    if design.peak_wt > ceiling_wt + 2e-3:
+    if design.above(ceiling_wt):
         failures.append(f"carbon below the surface up to {design.peak_wt:.3f} wt%, above the {ceiling_wt:.3f} wt% "
                         f"that hump_wt {hump_wt:g} allows")
-    if design.total_h > longest_h * (1.0 + 1e-9):
+    if design.longer_than(longest_h):
         failures.append(f"a cycle of {design.total_h:.2f} h, longer than longest_h {longest_h:g} h")
     return tuple(failures)

@@ -14,7 +14,7 @@ from numpy.typing import ArrayLike, NDArray
 from .. import _validate
 from . import hardenability
 
-__all__ = ["Steel", "steel_grades", "steel_of", "grade_ranges", "STEEL_CARBON_MAX_WT"]
+__all__ = ["Steel", "steel_grades", "steel_of", "grade_ranges", "STEEL_CARBON_MAX_WT", "STEEL_CONTENTS"]
 
 # The ASTM grain size numbers a steel may have.
 _GRAIN_SIZES = (1.0, 12.0)
@@ -124,8 +124,8 @@ class Steel:
     measured_jominy: tuple[tuple[float, float], ...] | None = None
 
     def __post_init__(self) -> None:
-        contents = [_validate.real(name, getattr(self, name), "not negative") for name in _CONTENTS]
-        for name, value in zip(_CONTENTS, contents):
+        contents = [_validate.real(name, getattr(self, name), "not negative") for name in STEEL_CONTENTS]
+        for name, value in zip(STEEL_CONTENTS, contents):
             object.__setattr__(self, name, value)
         for name in ("alloy_factor", "carbide_limit_factor"):
             object.__setattr__(self, name, _validate.real(name, getattr(self, name), "positive"))
@@ -199,15 +199,15 @@ class Steel:
     def jominy_band(self) -> hardenability.Band | None:
         """The +H hardenability band of EN 10084 of the grade this steel is
         named as, where the library has it; else None."""
-        return None if self.name is None else hardenability.H_BANDS.get(self.name)
+        grade = _grade_of(self.name)
+        return None if grade is None else hardenability.H_BANDS.get(grade)
 
     @property
     def ranges(self) -> dict[str, tuple[float, float]] | None:
         """The ranges of the grade this steel is named as (see
         :func:`grade_ranges`), or None for a steel that is not named as one."""
-        if self.name is None or _GRADE_KEYS.get(_key(self.name)) is None:
-            return None
-        return grade_ranges(self.name)
+        grade = _grade_of(self.name)
+        return None if grade is None else grade_ranges(grade)
 
     @classmethod
     def grade(cls, name: str) -> Steel:
@@ -224,11 +224,7 @@ class Steel:
         ValueError
             For an unknown grade; the message lists the known ones.
         """
-        if not isinstance(name, str):
-            raise TypeError(f"a steel grade must be named by a str, got {name!r}")
-        grade = _GRADE_KEYS.get(_key(name))
-        if grade is None:
-            raise ValueError(f"unknown steel grade {name!r} (known: {', '.join(_GRADE_RANGES)})")
+        grade = _known_grade(name)
         contents: dict[str, Any] = {f"{element}_wt": _SILICON_UP_TO_040_WT if low is None else
                                     round((low + high) / 2.0, 6)
                                     for element, (low, high) in _GRADE_RANGES[grade].items()}
@@ -236,7 +232,7 @@ class Steel:
 
 
 # The contents of a steel in wt%, the fields named so.
-_CONTENTS = tuple(field.name for field in fields(Steel) if field.name.endswith("_wt"))
+STEEL_CONTENTS = tuple(field.name for field in fields(Steel) if field.name.endswith("_wt"))
 
 
 def _jominy_curve(points: object) -> tuple[tuple[float, float], ...]:
@@ -284,13 +280,23 @@ def grade_ranges(name: str) -> dict[str, tuple[float, float]]:
     >>> grade_ranges("20MnCr5")["manganese_wt"]
     (1.1, 1.4)
     """
+    return {f"{element}_wt": (0.0 if low is None else low, high) for element, (low, high) in
+            _GRADE_RANGES[_known_grade(name)].items()}
+
+
+def _known_grade(name: object) -> str:
+    """The grade that ``name`` names, looked up as by :meth:`Steel.grade`."""
     if not isinstance(name, str):
         raise TypeError(f"a steel grade must be named by a str, got {name!r}")
-    grade = _GRADE_KEYS.get(_key(name))
+    grade = _grade_of(name)
     if grade is None:
         raise ValueError(f"unknown steel grade {name!r} (known: {', '.join(_GRADE_RANGES)})")
-    return {f"{element}_wt": (0.0 if low is None else low, high) for element, (low, high) in
-            _GRADE_RANGES[grade].items()}
+    return grade
+
+
+def _grade_of(name: str | None) -> str | None:
+    """The grade that ``name`` names, or None where it names none."""
+    return None if name is None else _GRADE_KEYS.get(_key(name))
 
 
 def steel_grades() -> tuple[str, ...]:

@@ -8,7 +8,7 @@ from dataclasses import dataclass, fields
 from typing import Any
 
 from .. import _validate
-from ..model.solubility import AUSTENITE_RANGE_C
+from ..model.solubility import austenite_temperature
 from .stage import Stage
 
 __all__ = ["Furnace", "FURNACE_KINDS", "COOLING_RATE_C_H", "MIN_PULSE_MIN"]
@@ -239,9 +239,7 @@ class Furnace:
 
 
 def _carburizing_c(name: str, value: object) -> float:
-    low, high = AUSTENITE_RANGE_C
-    return _validate.bounded(name, _validate.real(name, value), low=low, high=high, unit="°C",
-                             why="where the Slycke diffusivities and the carbon solubility hold")
+    return austenite_temperature(name, value, why="where the Slycke diffusivities and the carbon solubility hold")
 
 
 def _range(name: str, value: object, check: Any) -> tuple[float, float]:
