@@ -22,16 +22,12 @@ from numpy.typing import ArrayLike, NDArray
 
 from .. import constants
 
-__all__ = ["MOLAR_MASS_CARBON", "MOLAR_MASS_NITROGEN", "MOLAR_MASS_IRON", "WT_PER_SITE_FRACTION", "site_fractions",
-           "weight_percent", "grams_per_site_fraction_m", "to_kelvin", "to_celsius"]
+__all__ = ["MOLAR_MASS_CARBON", "MOLAR_MASS_NITROGEN", "MOLAR_MASS_IRON", "site_fractions", "weight_percent",
+           "grams_per_site_fraction_m", "to_kelvin", "to_celsius"]
 
 MOLAR_MASS_CARBON = 12.011  # g/mol
 MOLAR_MASS_NITROGEN = 14.007  # g/mol
 MOLAR_MASS_IRON = 55.845  # g/mol
-
-#: wt% of carbon and of nitrogen per unit of site fraction, at low contents.
-WT_PER_SITE_FRACTION = 100.0 / MOLAR_MASS_IRON * np.array([MOLAR_MASS_CARBON, MOLAR_MASS_NITROGEN])
-
 
 def site_fractions(carbon_wt: ArrayLike,
                    nitrogen_wt: ArrayLike = 0.0) -> tuple[NDArray[np.float64], NDArray[np.float64]]:

@@ -17,7 +17,6 @@ from typing import TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from ... import slycke
 from .solubility import AUSTENITE_RANGE_C
 
 __all__ = ["Diffusivity", "Domain", "Diffusivities", "SLYCKE"]
@@ -72,15 +71,14 @@ SLYCKE = Domain("Slycke", AUSTENITE_RANGE_C, "the austenite range", 5.0)
 
 @dataclass(frozen=True)
 class Diffusivities:
-    """The diffusivities of carbon and of nitrogen in a run, and the domain
+    """The diffusivities of carbon and of nitrogen in a run (None for the
+    Slycke one built in, which the run evaluates natively), and the domain
     that the run keeps to: None for diffusivities of the caller's own, whose
     range only the caller knows."""
 
-    carbon: Diffusivity | float
-    nitrogen: Diffusivity | float
+    carbon: Diffusivity | float | None
+    nitrogen: Diffusivity | float | None
     domain: Domain | None
-    #: Which of the two are the Slycke ones built in, which a run evaluates natively.
-    native: tuple[bool, bool] = (False, False)
 
     @classmethod
     def of(cls, carbon: Diffusivity | float | None = None,
@@ -97,19 +95,12 @@ class Diffusivities:
             For a constant that is negative or not finite.
         """
         domain = SLYCKE if carbon is None or nitrogen is None else None
-        return cls(_callable("carbon_diffusivity", carbon, slycke.create_carbon_diffusivity),
-                   _callable("nitrogen_diffusivity", nitrogen, slycke.create_nitrogen_diffusivity), domain,
-                   (carbon is None, nitrogen is None))
-
-    def __getitem__(self, element: int) -> Diffusivity | float:
-        """The diffusivity of carbon (0) or nitrogen (1)."""
-        return (self.carbon, self.nitrogen)[element]
+        return cls(_checked("carbon_diffusivity", carbon), _checked("nitrogen_diffusivity", nitrogen), domain)
 
 
-def _callable(name: str, value: Diffusivity | float | None,
-              default: Callable[[], Diffusivity]) -> Diffusivity | float:
+def _checked(name: str, value: Diffusivity | float | None) -> Diffusivity | float | None:
     if value is None:
-        return default()
+        return None
     if isinstance(value, numbers.Real) and not isinstance(value, bool):
         constant = float(value)
         if not (math.isfinite(constant) and constant >= 0.0):

@@ -49,10 +49,10 @@ from numpy.typing import ArrayLike, NDArray
 from scipy.interpolate import make_lsq_spline  # type: ignore[import-untyped]
 
 from ... import constants
-from .. import _validate
+from .. import _validate, units
 from ..model.solubility import carbon_limit_wt
 from ..model.steel import Steel
-from ..model.surface import Closed, Held, MassTransfer, SurfaceCondition
+from ..model.surface import SurfaceCondition, condition
 from ..units import site_fractions
 from .stage import LONGEST_STAGE_H, MELTING_C, Stage
 
@@ -270,7 +270,7 @@ class LogSegment:
 
     def temperature_k(self, fraction: float) -> float:
         """The temperature in K at ``fraction`` (0 to 1) of the segment."""
-        return float(np.interp(fraction * self.duration_h, self.time_h, self.temperature_c)) + constants.T_NORMAL
+        return units.to_kelvin(float(np.interp(fraction * self.duration_h, self.time_h, self.temperature_c)))
 
     def potentials_wt(self, fraction: float) -> tuple[float | None, float | None]:
         """The carbon and nitrogen potentials at ``fraction`` of the segment."""
@@ -283,8 +283,8 @@ class LogSegment:
         """The surface conditions of carbon and nitrogen at ``fraction``."""
         carbon_wt, nitrogen_wt = self.potentials_wt(fraction)
         y = site_fractions(carbon_wt or 0.0, nitrogen_wt or 0.0)
-        return (_condition(carbon_wt, float(y[0]), self.carbon_transfer_m_s),
-                _condition(nitrogen_wt, float(y[1]), self.nitrogen_transfer_m_s))
+        return (condition(carbon_wt, float(y[0]), self.carbon_transfer_m_s),
+                condition(nitrogen_wt, float(y[1]), self.nitrogen_transfer_m_s))
 
     @property
     def carbon(self) -> SurfaceCondition:
@@ -321,7 +321,7 @@ class LogSegment:
 
     def carbon_limit_at(self, steel: Steel, fraction: float) -> float:
         """The carbon content at which carbide forms at the surface at ``fraction``."""
-        return carbon_limit_wt(steel, self.temperature_k(fraction) - constants.T_NORMAL)
+        return carbon_limit_wt(steel, units.to_celsius(self.temperature_k(fraction)))
 
     def cut_short(self, duration_h: float) -> LogSegment:
         """The segment cut short after ``duration_h``, its last sample interpolated there."""
@@ -354,14 +354,6 @@ def _cut_or_none(cut: Callable[[_Array], _Array], values: _Array | None) -> _Arr
     return None if values is None else cut(values)
 
 
-def _condition(potential_wt: float | None, potential_y: float, transfer_m_s: float | None) -> SurfaceCondition:
-    if potential_wt is None:
-        return Closed()
-    if transfer_m_s is None:
-        return Held(potential_wt, potential_y)
-    return MassTransfer(potential_wt, potential_y, transfer_m_s)
-
-
 def _open(potentials: _Array | None, intervals: int) -> NDArray[np.bool_]:
     """Whether the atmosphere acts on an element over each of the
     ``intervals`` between samples: where the potential is given at both ends."""
@@ -369,11 +361,6 @@ def _open(potentials: _Array | None, intervals: int) -> NDArray[np.bool_]:
         return np.zeros(intervals, dtype=bool)
     given = ~np.isnan(potentials)
     return given[:-1] & given[1:]
-
-
-def _acting(potentials: _Array | None, rows: slice, acting: bool) -> _Array | None:
-    """The potentials over ``rows`` where the atmosphere is ``acting``, else None."""
-    return None if potentials is None or not acting else potentials[rows]
 
 
 def _samples(name: str, values: ArrayLike, size: int | None = None, *, allow_nan: bool = False) -> _Array:

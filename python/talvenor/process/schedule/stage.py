@@ -10,12 +10,11 @@ from typing import Any, ClassVar
 import numpy as np
 from numpy.typing import NDArray
 
-from ... import constants
 from .. import _validate, units
 from ..model import atmosphere
 from ..model.solubility import AUSTENITE_RANGE_C, carbon_limit_wt
 from ..model.steel import Steel
-from ..model.surface import Boost, Closed, Held, MassTransfer, SurfaceCondition
+from ..model.surface import Boost, SurfaceCondition, condition
 from ..units import site_fractions
 
 __all__ = ["Stage", "LONGEST_STAGE_H", "MELTING_C"]
@@ -217,15 +216,6 @@ class Stage:
         start, end = self.temperatures_c
         return (start, end) if start <= end else (end, start)
 
-    def conditions_at(self, fraction: float) -> tuple[SurfaceCondition, SurfaceCondition]:
-        """The surface conditions of carbon and nitrogen at ``fraction``: the stage's own."""
-        return self.carbon, self.nitrogen
-
-    def reachable_y(self) -> list[tuple[float, float]]:
-        """For each element, the site fraction its surface condition drives it
-        to, as a range (an empty one where it has no potential)."""
-        return [self.carbon.bounds(), self.nitrogen.bounds()]
-
     def peak_potential_y(self) -> tuple[float, float]:
         """The site fractions of the potentials (0 where there is none)."""
         return self.carbon.potential_y or 0.0, self.nitrogen.potential_y or 0.0
@@ -262,7 +252,7 @@ class Stage:
         """The temperature in K at ``fraction`` (0 to 1) of the stage."""
         start, end = self.temperatures_c
         # A float also for a numpy fraction, so that messages show plain numbers.
-        return float(start + (end - start) * fraction + constants.T_NORMAL)
+        return float(units.to_kelvin(start + (end - start) * fraction))
 
     def carbon_limit_at(self, steel: Steel, fraction: float) -> float:
         """The carbon content in wt% at which carbide forms at the surface of
@@ -294,11 +284,6 @@ class Stage:
         if index == 0 and self.carbon_flux_g_m2_h is not None:
             return Boost(self.carbon_flux_g_m2_h)
         carbon_wt, nitrogen_wt = self.carbon_potential_wt, self.nitrogen_potential_wt
-        potential_wt = (carbon_wt, nitrogen_wt)[index]
-        if potential_wt is None:
-            return Closed()
         potential_y = float(site_fractions(carbon_wt or 0.0, nitrogen_wt or 0.0)[index])
-        transfer_m_s = (self.carbon_transfer_m_s, self.nitrogen_transfer_m_s)[index]
-        if transfer_m_s is None:
-            return Held(potential_wt, potential_y)
-        return MassTransfer(potential_wt, potential_y, transfer_m_s)
+        return condition((carbon_wt, nitrogen_wt)[index], potential_y,
+                         (self.carbon_transfer_m_s, self.nitrogen_transfer_m_s)[index])

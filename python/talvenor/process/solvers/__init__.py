@@ -1,15 +1,18 @@
-"""Coupled carbon and nitrogen diffusion through a recipe: the numerics.
+"""Coupled carbon and nitrogen diffusion through a recipe: the numerics,
+which the kernel (:mod:`talvenor._kernel`) carries out.
 
 Space: conservative finite volumes on ``cells`` equal cells from the treated
 surface inwards, one value per cell at its centre.  The flux between two cells
 is ``A D (y_i - y_{i+1}) / h`` with the face area ``A = (r / R)**m`` per unit
 of treated surface and D evaluated at the mean composition of the two cells.
 The flux through the treated surface is the surface condition's (see
-:mod:`talvenor.process.model.surface`), through the half cell between the
-surface and the first centre, of conductance ``2 D_s / h``; D_s is taken at
-the composition of the surface itself, which is found from the balance of the
-two fluxes by the secant method.  The far face of a plate and the centre of a
-cylinder or sphere carry no flux.
+:mod:`talvenor.process.model.surface`): none where it is closed, beta
+(y_potential - y_surface) behind a mass-transfer coefficient, a boost's as
+delivered, or what a surface held at the potential takes.  It passes the half
+cell between the surface and the first centre, of conductance ``2 D_s / h``;
+D_s is taken at the composition of the surface itself, which is found from the
+balance of the two fluxes by the secant method.  The far face of a plate and
+the centre of a cylinder or sphere carry no flux.
 
 Time: the numerical differentiation formulas of orders 1 to 5, with the
 order and the step chosen anew as the run goes (Shampine and Reichelt, SIAM

@@ -62,8 +62,11 @@ def integrate(grid: Grid, stages: Sequence[Stage | LogSegment], core: _Array, di
         try:
             while pending and pending[0] < end:
                 t = pending.pop(0)
-                cut = stage.cut_short((t - start) / 3600.0) if t > start else None
-                records.append((t, run.profile() if cut is None else run.copy().stage(cut, start)))
+                then = run
+                if t > start:
+                    then = run.copy()
+                    then.stage(stage.cut_short((t - start) / 3600.0), start)
+                records.append((t, then.profile()))
             run.stage(stage, start)
         except Failure as failure:
             raise ValueError(f"{span_name(stage, number, len(stages))}: {failure}") from None
@@ -90,8 +93,7 @@ class Run:
         domain = diffusivities.domain
         self._kernel = _kernel.Run(
             grid.volumes.tolist(), grid.areas.tolist(), grid.spacing, core.tolist(), grams, tolerance_wt, fixed=fixed,
-            carbon=None if diffusivities.native[0] else diffusivities.carbon,
-            nitrogen=None if diffusivities.native[1] else diffusivities.nitrogen,
+            carbon=diffusivities.carbon, nitrogen=diffusivities.nitrogen,
             singular_weight=None if domain is None else domain.singular_weight,
             reach_name=None if domain is None else domain.reach_name,
             singular_text=None if domain is None else domain.singular)
@@ -125,8 +127,8 @@ class Run:
         return times, surfaces.reshape(-1, 2), uptakes.reshape(-1, 2), carbides
 
     def stage(self, stage: Stage | LogSegment, start_s: float, *, to_limit: bool = False,
-              falls_to_wt: float | None = None) -> _Array:
-        """Advance through one recipe stage; return the profile at its end.
+              falls_to_wt: float | None = None) -> None:
+        """Advance through one recipe stage.
 
         The stage ends early, within 1e-3 of a step, where a boost's surface
         reaches the carbon limit (``to_limit``; 0.001 wt% short of it) or
@@ -135,7 +137,6 @@ class Run:
         """
         self._kernel.stage(**_described(stage, self.steel), start_s=start_s, to_limit=to_limit,
                            falls_to_wt=falls_to_wt, progress=self.progress)
-        return self.profile()
 
 
 def _described(stage: Stage | LogSegment, steel: Steel) -> dict[str, Any]:
