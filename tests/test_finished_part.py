@@ -61,6 +61,22 @@ def test_the_cooling_meets_the_chart_points(size_mm, severity_h, chart_mm):
     assert quenching.jominy_distance_mm(rate)[0] == pytest.approx(chart_mm, abs=0.3)
 
 
+def test_a_kept_cooling_field_is_that_of_the_part_and_depths_asked(monkeypatch):
+    # The first two parts share the Biot number and the depths, not the size.
+    parts = [("cylinder", 10.0, 1.0), ("cylinder", 20.0, 0.5), ("sphere", 10.0, 1.0), ("cylinder", 10.0, 1.0)]
+    depth_mm = np.linspace(0.0, 9.0, 10)
+
+    def rates():
+        return [quenching.cooling_rate_c_s(geometry, size_mm, depth_mm, severity_h=severity_h, start_c=start_c,
+                                           quench_c=20.0)
+                for geometry, size_mm, severity_h in parts for start_c in (850.0, 930.0)]
+
+    kept = rates()
+    monkeypatch.setattr(quenching, "_MOST_KEPT_DEPTHS", 0)  # none kept: each computed afresh
+    assert all(np.array_equal(a, b) for a, b in zip(kept, rates(), strict=True))
+    assert not np.array_equal(kept[0], kept[2])
+
+
 def test_a_core_is_softer_in_a_larger_section_and_a_milder_quench():
     cores = {}
     for radius_mm in (10.0, 15.0, 30.0):

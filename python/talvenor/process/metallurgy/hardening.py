@@ -7,12 +7,16 @@ Koistinen-Marburger, ASTM A255), converted to HV by the ASTM E140 table
 (:mod:`.conversions`), and the hardness, the mixture by fraction of martensite
 and retained austenite.
 
-Nitrogen counts as carbon throughout.  The model assumes that case and core
-are austenitised and quenched fast enough to form no ferrite, pearlite or
-bainite (a core of too large a section or too lean a steel is softer than it
-says), and it does not model tempering.  The formulas were fitted to carbon
-and low-alloy steels; they do not apply to high-alloy ones such as stainless
-or tool steels.
+Nitrogen counts as carbon throughout.  With a temper (:mod:`.tempering`), the
+martensite keeps the share of its hardness that the temper leaves it; the
+retained austenite stays as quenched.  With a quench severity
+(:mod:`.quenching`), the hardness is at most the Jominy hardness of the local
+composition at the distance of the Jominy bar that cools as fast; without
+one, the model takes case and core to be quenched fast enough to form no
+ferrite, pearlite or bainite (a core of too large a section or too lean a
+steel is softer than it says).  The formulas were fitted to carbon and
+low-alloy steels; they do not apply to high-alloy ones such as stainless or
+tool steels.
 
 The functions of each step are here too, as
 ``process.hardening.martensite_start_c`` and so on.
@@ -275,7 +279,7 @@ def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.
     austenite_hv = austenite_hardness_hv("austenite_hv", austenite_hv)
     severity = None if severity_h is None else quenching.severity_h(severity_h)
     steel, carbon_wt = result.steel, result.carbon_wt + result.nitrogen_wt
-    martensite = martensite_fraction(steel, result.carbon_wt, result.nitrogen_wt, quench_c=quench_c)
+    martensite = martensite_fraction(steel, carbon_wt, quench_c=quench_c)
     martensite_hv = hrc_to_hv(martensite_hardness_hrc(carbon_wt))
     kept = 1.0 if temper is None else temper.martensite_fraction(carbon_wt)
     quenched_hv = martensite * martensite_hv + (1.0 - martensite) * austenite_hv
@@ -287,7 +291,7 @@ def harden(result: Result, *, quench_c: float = 60.0, austenite_hv: float = 300.
         limit_hv, doubts = _cooling_limit_hv(result, distance_mm, carbon_wt)
         quenched_hv, finished_hv = np.minimum(quenched_hv, limit_hv), np.minimum(finished_hv, limit_hv)
         found += doubts
-    return Hardening(result.depth_mm, martensite_start_c(steel, result.carbon_wt, result.nitrogen_wt), martensite,
+    return Hardening(result.depth_mm, martensite_start_c(steel, carbon_wt), martensite,
                      1.0 - martensite, finished_hv, hv_to_hrc(finished_hv), quench_c, austenite_hv, tuple(found),
                      quenched_hv, temper, severity, distance_mm)
 

@@ -78,6 +78,7 @@ JOMINY_BAR_MM = float(_BAR_MM[-1])
 # Terms of the series, and the Fourier numbers on which its crossing of 700 °C is sought.
 _TERMS = 400
 _FOURIER = np.geomspace(1e-7, 5.0, 700)
+_LOG_FOURIER = np.log(_FOURIER)
 
 
 def severity_h(value: object, name: str = "severity_h") -> float:
@@ -123,11 +124,9 @@ def cooling_rate_c_s(geometry: str, size_mm: float, depth_mm: NDArray[np.float64
                          f"{start_c:g} °C into {quench_c:g} °C")
     size_m = size_mm * 1e-3
     biot = 2.0 * severity_h / _INCH_M * size_m
-    roots, weights, shape = _series(geometry, biot)
     xi = 1.0 - np.asarray(depth_mm, dtype=float) / size_mm
-    modes = shape(np.outer(roots, xi)) * weights[:, None]  # (terms, depths)
+    squares, modes, theta = _field(geometry, biot, xi)
     level = (READ_AT_C - quench_c) / (start_c - quench_c)
-    theta = np.exp(-np.outer(_FOURIER, roots ** 2)) @ modes  # (times, depths)
     crossed = theta <= level
     first = np.where(crossed.any(axis=0), crossed.argmax(axis=0), -1)
     fourier = np.full(xi.shape, math.nan)
@@ -135,9 +134,9 @@ def cooling_rate_c_s(geometry: str, size_mm: float, depth_mm: NDArray[np.float64
     i = first[late]
     columns = np.flatnonzero(late)
     before, after = theta[i - 1, columns], theta[i, columns]
-    logs = np.log(_FOURIER)
-    fourier[late] = np.exp(logs[i - 1] + (before - level) / (before - after) * (logs[i] - logs[i - 1]))
-    slope = -(np.exp(-np.outer(fourier[late], roots ** 2)) * roots ** 2 * modes[:, late].T).sum(axis=1)
+    fourier[late] = np.exp(_LOG_FOURIER[i - 1] + (before - level) / (before - after)
+                           * (_LOG_FOURIER[i] - _LOG_FOURIER[i - 1]))
+    slope = -(np.exp(-np.outer(fourier[late], squares)) * squares * modes[:, late].T).sum(axis=1)
     rate = np.full(xi.shape, math.inf)
     rate[late] = -(start_c - quench_c) * slope * THERMAL_DIFFUSIVITY_M2_S / size_m ** 2 * RATE_CALIBRATION
     # The rate falls with the depth; where the series rings near the
@@ -159,25 +158,48 @@ def jominy_distance_mm(rate_c_s: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 _Series = tuple[NDArray[np.float64], NDArray[np.float64], Callable[[NDArray[np.float64]], NDArray[np.float64]]]
-# Every design trial and every run of a study quenches the same part: the
-# series of its geometry and Biot number is found once (its roots cost a
-# few ms), among the last few hundred.  The arrays are never written to.
-_SERIES: dict[tuple[str, float], _Series] = {}
-_MOST_SERIES = 256
+_Field = tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+# Every design trial and every run of a study quenches the same part on the
+# same depths, from other temperatures at most: what does not depend on them,
+# the modes at each depth and the temperature of the series at each Fourier
+# number (a product of 700 by 400 by the depths, most of the time of a
+# quenched evaluation), is kept for the last few parts.  Only fields of up to
+# _MOST_KEPT_DEPTHS depths are kept (8.8 kB a depth: 17.6 MB at most each);
+# larger ones, of parts on a finer grid, are computed at every call.
+_MOST_KEPT_FIELDS = 4
+_MOST_KEPT_DEPTHS = 2000
+_KEPT: dict[tuple[str, float, bytes], _Field] = {}
 
 
-def _series(geometry: str, biot: float) -> _Series:
-    """The eigenvalues, the weights of the modes for a uniform start, and the
-    shape of the modes, of cooling a ``geometry`` at the Biot number ``biot``."""
-    series = _SERIES.get((geometry, biot))
-    if series is None:
-        if len(_SERIES) >= _MOST_SERIES:
-            _SERIES.clear()
-        series = _SERIES[geometry, biot] = _series_of(geometry, biot)
-    return series
+def _field(geometry: str, biot: float, xi: NDArray[np.float64]) -> _Field:
+    """Of cooling a ``geometry`` at the Biot number ``biot``: the squared
+    eigenvalues, the weighted modes at ``xi`` (terms by depths) and the
+    series' fraction of the start's excess over the quenchant at each Fourier
+    number and ``xi`` (times by depths); read-only where kept."""
+    if xi.size > _MOST_KEPT_DEPTHS:
+        return _field_of(geometry, biot, xi)
+    key = (geometry, biot, xi.tobytes())
+    field = _KEPT.get(key)
+    if field is None:
+        field = _field_of(geometry, biot, xi)
+        for array in field:
+            array.setflags(write=False)
+        if len(_KEPT) >= _MOST_KEPT_FIELDS:
+            _KEPT.clear()
+        _KEPT[key] = field
+    return field
+
+
+def _field_of(geometry: str, biot: float, xi: NDArray[np.float64]) -> _Field:
+    roots, weights, shape = _series_of(geometry, biot)
+    squares = roots ** 2
+    modes = shape(np.outer(roots, xi)) * weights[:, None]
+    return squares, modes, np.exp(-np.outer(_FOURIER, squares)) @ modes
 
 
 def _series_of(geometry: str, biot: float) -> _Series:
+    """The eigenvalues, the weights of the modes for a uniform start, and the
+    shape of the modes, of cooling a ``geometry`` at the Biot number ``biot``."""
     if geometry == "plate":
         roots = _roots(lambda x: x * np.sin(x) - biot * np.cos(x), np.arange(_TERMS) * np.pi,
                        np.arange(_TERMS) * np.pi + np.pi / 2, biot, np.arange(_TERMS) * np.pi + np.pi / 2)
