@@ -149,34 +149,9 @@ private:
     std::optional<PyGILState_STATE> state_;
 };
 
-// A process-wide object, created once on first need and kept for the life of
-// the process. A thread that must wait for the creation, or perform it, first
-// gives up the interpreter lock, so that it never waits while holding the lock
-// that the creating thread needs. A failed creation leaves the cell empty.
-class OnceCell {
-public:
-    PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
-
-    // Inline up to the creation: every call's instance test and every
-    // __array__ test look a cell up.
-    template <class Init>
-    std::expected<PyObject*, PyErr> get_or_try_init(Init&& init)
-    {
-        if (PyObject* value = get()) {
-            return value;
-        }
-        return create(std::forward<Init>(init));
-    }
-
-private:
-    class LockReleased;
-    template <class Init>
-    [[gnu::noinline]] std::expected<PyObject*, PyErr> create(Init&& init);
-    std::atomic<PyObject*> value_{nullptr};
-    std::mutex mutex_;
-};
-
-class OnceCell::LockReleased {
+// Gives up the interpreter lock for the scope, so that other threads run
+// meanwhile; nothing on this thread counts as holding it until it is retaken.
+class LockReleased {
 public:
     LockReleased() noexcept : depth_(std::exchange(lock_depth, 0)), state_(PyEval_SaveThread()) {}
     ~LockReleased()
@@ -210,6 +185,32 @@ public:
 private:
     int depth_;
     PyThreadState* state_;
+};
+
+// A process-wide object, created once on first need and kept for the life of
+// the process. A thread that must wait for the creation, or perform it, first
+// gives up the interpreter lock, so that it never waits while holding the lock
+// that the creating thread needs. A failed creation leaves the cell empty.
+class OnceCell {
+public:
+    PyObject* get() const noexcept { return value_.load(std::memory_order_acquire); }
+
+    // Inline up to the creation: every call's instance test and every
+    // __array__ test look a cell up.
+    template <class Init>
+    std::expected<PyObject*, PyErr> get_or_try_init(Init&& init)
+    {
+        if (PyObject* value = get()) {
+            return value;
+        }
+        return create(std::forward<Init>(init));
+    }
+
+private:
+    template <class Init>
+    [[gnu::noinline]] std::expected<PyObject*, PyErr> create(Init&& init);
+    std::atomic<PyObject*> value_{nullptr};
+    std::mutex mutex_;
 };
 
 template <class Init>

@@ -134,3 +134,19 @@ def test_a_run_in_use_refuses_another_call():
         run.stage(duration_s=60.0, times_h=[0.0, 1 / 60], temperatures_c=[930.0, 930.0], kinds=(1, 0),
                   carbon_wt=[0.8, 0.8], transfers_m_s=[0.0, 0.0], corners=[1.0], start_s=0.0)
     assert run.history() == (b"", b"", b"", b"")
+
+
+@pytest.mark.parametrize("argument", ["varying", "to_limit"])
+def test_a_flag_whose_truth_raises_leaves_the_run_unchanged(argument):
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError("no truth here")
+
+    run = _kernel.Run([1e-5] * 3, [1.0] * 2, 1e-5, [0.01, 0.0], [1.7e6, 2e6], 0.01)
+    stage = dict(duration_s=60.0, times_h=[0.0, 1 / 60], temperatures_c=[930.0, 930.0], kinds=(1, 0),
+                 carbon_wt=[0.8, 0.8], transfers_m_s=[0.0, 0.0], corners=[1.0], start_s=0.0)
+    run.stage(**stage)
+    state, history = run.state(), run.history()
+    with pytest.raises(ZeroDivisionError, match="no truth here"):
+        run.stage(**stage, **{argument: Undecided()})
+    assert run.state() == state and run.history() == history

@@ -23,7 +23,6 @@ struct Stop {
         diffusivity,  // a D not finite or negative: numbers = {D, y_C, y_N, T}
         not_real,     // a callable returned `object`: numbers = {y_C, y_N, T}
         limit,        // carbide but no carbon limit: numbers = {temperature in °C}
-        busy,         // the run is in use already
     };
     Kind kind = Kind::python;
     std::size_t element = 0;

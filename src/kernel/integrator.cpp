@@ -205,7 +205,6 @@ public:
 
     double growth() const noexcept { return order > 2 ? kernel::growth : growth_low_order; }
     const std::optional<Operator>& start() const noexcept { return start_; }
-    const Differences& differences() const noexcept { return differences_; }
 
     // The differences at steps of dt: of the order of the next step and one more.
     Differences at(double dt) const
@@ -398,10 +397,7 @@ public:
             double carbide, Ending ending)
         : setting_(setting), stage_(stage), ending_(ending)
     {
-        own_ = stage.conditions_at(0.0);
-        if (own_[0].kind == Condition::Kind::boost) {
-            own_[0].flux_y = stage.flux_g_m2_h / 3600.0 / setting.grams[0];
-        }
+        own_ = stage.conditions_at(0.0, setting.grams[0]);
         delivered_y_ = own_[0].delivered_y();
         limited_ = own_[0].limited() || carbide > 0.0;
         for (std::size_t i = 0; i < elements; ++i) {
@@ -462,7 +458,7 @@ public:
 
     Outcome<Conditions> conditions(double fraction) const
     {
-        Conditions own = stage_.varying ? stage_.conditions_at(fraction) : own_;
+        Conditions own = stage_.varying ? stage_.conditions_at(fraction, setting_.grams[0]) : own_;
         if (saturated) {
             auto held = limit(fraction);
             if (!held) {
@@ -982,7 +978,7 @@ public:
                 }
             }
         }
-        run_.y = y_;
+        run_.y = std::move(y_);
         run_.surface = {run_.surfaces[run_.surfaces.size() - 2], run_.surfaces.back()};
         run_.uptake = uptake_;
         run_.carbide = carbide_;
@@ -1298,9 +1294,34 @@ private:
     std::vector<std::pair<double, std::array<std::vector<double>, elements>>> previous_;
 };
 
+// Takes back the history that a stage adds unless the stage completes,
+// whether it stops or a fault unwinds through it.
+class HistoryMark {
+public:
+    explicit HistoryMark(Run& run) noexcept : run_(run), points_(run.times_s.size()) {}
+    ~HistoryMark()
+    {
+        if (!kept_) {
+            run_.times_s.resize(points_);
+            run_.surfaces.resize(elements * points_);
+            run_.uptakes.resize(elements * points_);
+            run_.carbides.resize(points_);
+        }
+    }
+    HistoryMark(const HistoryMark&) = delete;
+    HistoryMark& operator=(const HistoryMark&) = delete;
+
+    void keep() noexcept { kept_ = true; }
+
+private:
+    Run& run_;
+    std::size_t points_;
+    bool kept_ = false;
+};
+
 }  // namespace
 
-Run::Run(std::shared_ptr<const Setting> setting, std::array<double, elements> core) : setting_(std::move(setting))
+Run::Run(std::shared_ptr<const Setting> setting, std::array<double, elements> core) : Run(std::move(setting))
 {
     const std::size_t cells = setting_->grid.cells();
     for (std::size_t i = 0; i < elements; ++i) {
@@ -1311,11 +1332,11 @@ Run::Run(std::shared_ptr<const Setting> setting, std::array<double, elements> co
 
 Run Run::copy() const
 {
-    Run twin = *this;
-    twin.times_s.clear();
-    twin.surfaces.clear();
-    twin.uptakes.clear();
-    twin.carbides.clear();
+    Run twin(setting_);
+    twin.y = y;
+    twin.surface = surface;
+    twin.uptake = uptake;
+    twin.carbide = carbide;
     return twin;
 }
 
@@ -1336,15 +1357,12 @@ Outcome<void> Run::stage(const Stage& stage, double start_s, Ending ending, cons
     }
     // A stage that stops early leaves the run as it was: the state is set
     // at its end, and the history it added is taken back.
-    const std::size_t points = times_s.size();
+    HistoryMark mark(*this);
     StageRun run(*this, physics, start_s, progress);
     run.add_corners(stage.corners);
     auto done = run.go();
-    if (!done) {
-        times_s.resize(points);
-        surfaces.resize(2 * points);
-        uptakes.resize(2 * points);
-        carbides.resize(points);
+    if (done) {
+        mark.keep();
     }
     return done;
 }

@@ -68,6 +68,7 @@ public:
                   double left);
 
 private:
+    explicit Run(std::shared_ptr<const Setting> setting) noexcept : setting_(std::move(setting)) {}
     std::shared_ptr<const Setting> setting_;
 };
 

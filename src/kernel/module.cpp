@@ -73,8 +73,6 @@ PyErr raised(Stop stopped, const Wording& wording)
     switch (stopped.kind) {
     case Kind::python:
         return PyErr::fetch();
-    case Kind::busy:
-        return PyErr::new_err(PyExc_RuntimeError, "the run is in use by another call");
     case Kind::no_step:
         message = format("the time steps shrink to nothing {} h into the recipe: no step meets tolerance_wt {} and "
                          "the maximum principle",
@@ -156,6 +154,19 @@ std::expected<std::optional<double>, PyErr> optional_number(std::string_view nam
     return std::optional<double>{*value};
 }
 
+// The truth of an argument, absent being false; the error where __bool__ raises.
+std::expected<bool, PyErr> flag(PyObject* object)
+{
+    if (!object) {
+        return false;
+    }
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) {
+        return Unexpected(PyErr::fetch());
+    }
+    return truth == 1;
+}
+
 Ref bytes_of(const std::vector<double>& values)
 {
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
@@ -165,42 +176,6 @@ Ref bytes_of(const std::vector<double>& values)
     }
     return bytes;
 }
-
-// ---------------------------------------------------------------------------
-// The interpreter lock, given up while a run steps on its own.
-
-class LockGivenUp {
-public:
-    LockGivenUp() noexcept : depth_(std::exchange(lock_depth, 0)), state_(PyEval_SaveThread()) {}
-    ~LockGivenUp()
-    {
-        PyEval_RestoreThread(state_);
-        lock_depth = depth_;
-    }
-    LockGivenUp(const LockGivenUp&) = delete;
-    LockGivenUp& operator=(const LockGivenUp&) = delete;
-
-    // Run `work` with the lock held again.
-    template <class Work>
-    auto held(Work&& work)
-    {
-        PyEval_RestoreThread(state_);
-        lock_depth = depth_;
-        struct Again {
-            LockGivenUp& outer;
-            ~Again()
-            {
-                outer.depth_ = std::exchange(lock_depth, 0);
-                outer.state_ = PyEval_SaveThread();
-            }
-        } again{*this};
-        return work();
-    }
-
-private:
-    int depth_;
-    PyThreadState* state_;
-};
 
 // How often a run without the lock looks for signals (Ctrl-C).
 constexpr auto signal_interval = std::chrono::milliseconds(50);
@@ -450,8 +425,12 @@ std::expected<Stage, PyErr> stage_of(PyObject* const* slots)
     stage.limit_wt = *limit;
     stage.limit_factor = factor->value_or(1.0);
     stage.limit_nitrogen_wt = limit_nitrogen->value_or(0.0);
+    auto varying = flag(slots[12]);
+    if (!varying) {
+        return forward_error(varying);
+    }
     stage.corners = std::move(*corners);
-    stage.varying = slots[12] && PyObject_IsTrue(slots[12]) == 1;
+    stage.varying = *varying;
     return stage;
 }
 
@@ -461,7 +440,7 @@ std::expected<Stage, PyErr> stage_of(PyObject* const* slots)
 Outcome<void> step_through(Run& run, const Stage& stage, double start_s, Ending ending, PyObject* progress)
 {
     if (run.setting()->diffusivities.native() && !progress) {
-        LockGivenUp given_up;
+        LockReleased released;
         auto looked = std::chrono::steady_clock::now();
         const Progress look = [&](double) {
             const auto now = std::chrono::steady_clock::now();
@@ -469,7 +448,8 @@ Outcome<void> step_through(Run& run, const Stage& stage, double start_s, Ending 
                 return true;
             }
             looked = now;
-            return given_up.held([] { return PyErr_CheckSignals() == 0; });
+            LockReleased::Retaken held(released);
+            return PyErr_CheckSignals() == 0;
         };
         return run.stage(stage, start_s, ending, look);
     }
@@ -502,12 +482,15 @@ std::expected<Ref, PyErr> run_stage(PyObject* self, PyObject* args, PyObject* kw
         return forward_error(stage);
     }
     auto start = number("start_s", slots[13]);
+    auto to_limit = flag(slots[14]);
     auto falls_to = optional_number("falls_to_wt", slots[15]);
-    if (!start || !falls_to) {
-        return Unexpected(!start ? std::move(start.error()) : std::move(falls_to.error()));
+    if (!start || !to_limit || !falls_to) {
+        return Unexpected(!start      ? std::move(start.error())
+                          : !to_limit ? std::move(to_limit.error())
+                                      : std::move(falls_to.error()));
     }
     PyObject* progress = slots[16] && slots[16] != Py_None ? slots[16] : nullptr;
-    const Ending ending{slots[14] && PyObject_IsTrue(slots[14]) == 1, *falls_to};
+    const Ending ending{*to_limit, *falls_to};
     InUse in_use(**state);
     if (!in_use) {
         return Unexpected(busy());
@@ -566,9 +549,11 @@ std::expected<Ref, PyErr> run_history(PyObject* self, PyObject*)
 {
     return with_run(self, [](RunState& state) {
         const Run& run = state.run;
-        return built(Ref::steal(Py_BuildValue("(NNNN)", bytes_of(run.times_s).release(),
-                                              bytes_of(run.surfaces).release(), bytes_of(run.uptakes).release(),
-                                              bytes_of(run.carbides).release())));
+        const Ref times = bytes_of(run.times_s);
+        const Ref surfaces = bytes_of(run.surfaces);
+        const Ref uptakes = bytes_of(run.uptakes);
+        const Ref carbides = bytes_of(run.carbides);
+        return built(Ref::steal(PyTuple_Pack(4, times.get(), surfaces.get(), uptakes.get(), carbides.get())));
     });
 }
 

@@ -30,7 +30,7 @@ double Stage::temperature_k(double fraction) const
     return at(temperatures_c, fraction) + t_normal;
 }
 
-Conditions Stage::conditions_at(double fraction) const
+Conditions Stage::conditions_at(double fraction, double carbon_grams) const
 {
     std::array<double, elements> wt{};
     for (std::size_t i = 0; i < elements; ++i) {
@@ -42,6 +42,9 @@ Conditions Stage::conditions_at(double fraction) const
     Conditions conditions;
     for (std::size_t i = 0; i < elements; ++i) {
         conditions[i] = Condition{kinds[i], y[i], transfers_m_s[i], 0.0};
+    }
+    if (kinds[0] == Condition::Kind::boost) {
+        conditions[0].flux_y = flux_g_m2_h / 3600.0 / carbon_grams;
     }
     return conditions;
 }

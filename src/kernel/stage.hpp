@@ -83,7 +83,10 @@ struct Stage {
     bool varying = false;                 // whether the potentials change within the stage
 
     double temperature_k(double fraction) const;
-    Conditions conditions_at(double fraction) const;
+    // The surface conditions at `fraction`, a carbon boost's flux in site
+    // fraction times m/s by the grams of carbon per m² per unit of site
+    // fraction times m.
+    Conditions conditions_at(double fraction, double carbon_grams) const;
     // The lowest and highest site fraction each element's surface drives it
     // to over the stage (an empty range, inf to -inf, where it has no potential).
     std::array<std::pair<double, double>, elements> reachable() const;

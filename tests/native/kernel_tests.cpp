@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <numeric>
 #include <string>
 
@@ -96,6 +97,20 @@ void test_a_boost_run_to_the_limit_ends_just_short_of_it()
     check(run.carbide == 0.0, "no carbide forms on the way");
 }
 
+void test_a_boost_delivers_the_same_whether_or_not_its_stage_varies()
+{
+    Run steady(plate(1e-2), core());
+    Run varying(plate(1e-2), core());
+    const Stage stage = boost(0.5, 960.0, 150.0);
+    Stage varying_stage = stage;
+    varying_stage.varying = true;
+    check(steady.stage(stage, 0.0, {}, {}).has_value() && varying.stage(varying_stage, 0.0, {}, {}).has_value(),
+          "both boosts run");
+    check(steady.uptake[0] > 0.0, "a boost delivers carbon");
+    check(varying.uptake == steady.uptake && varying.y == steady.y,
+          "a varying boost whose conditions stay the same delivers what the steady one does");
+}
+
 void test_fixed_steps_stay_stable_and_near_the_controlled_run()
 {
     Run controlled(plate(1e-3), core());
@@ -140,13 +155,47 @@ void test_a_stage_that_stops_leaves_the_run_as_it_was()
     check(run.times_s.size() == points && run.y == before.y, "a stage refused leaves the run as it was");
 }
 
+// A second stage cut short after a few steps, by a stop or by a fault.
+void test_a_stage_cut_short_takes_back_its_history()
+{
+    Run run(plate(1e-2), core());
+    check(run.stage(gas(1.0, 930.0, 0.8, 2e-7), 0.0, {}, {}).has_value(), "a first stage runs");
+    const Run before = run.copy();
+    const std::array<std::size_t, 4> sizes{run.times_s.size(), run.surfaces.size(), run.uptakes.size(),
+                                           run.carbides.size()};
+    auto as_before = [&] {
+        return std::array<std::size_t, 4>{run.times_s.size(), run.surfaces.size(), run.uptakes.size(),
+                                          run.carbides.size()} == sizes &&
+               run.y == before.y && run.uptake == before.uptake && run.surface == before.surface;
+    };
+    int calls = 0;
+    auto stopped = run.stage(gas(1.0, 930.0, 1.1, 2e-7), 3600.0, {}, [&](double) { return ++calls < 3; });
+    check(calls == 3 && !stopped && stopped.error().kind == Stop::Kind::python, "the progress function stops it");
+    check(as_before(), "a stage stopped after a few steps leaves the run and its history as they were");
+    calls = 0;
+    bool thrown = false;
+    try {
+        (void)run.stage(gas(1.0, 930.0, 1.1, 2e-7), 3600.0, {}, [&](double) {
+            if (++calls == 3) {
+                throw std::bad_alloc();
+            }
+            return true;
+        });
+    } catch (const std::bad_alloc&) {
+        thrown = true;
+    }
+    check(thrown && as_before(), "a fault a few steps into a stage leaves the run and its history as they were");
+}
+
 }  // namespace
 
 int main()
 {
     test_a_gas_stage_conserves_what_enters_and_keeps_to_its_range();
     test_a_boost_run_to_the_limit_ends_just_short_of_it();
+    test_a_boost_delivers_the_same_whether_or_not_its_stage_varies();
     test_fixed_steps_stay_stable_and_near_the_controlled_run();
     test_a_stage_that_stops_leaves_the_run_as_it_was();
+    test_a_stage_cut_short_takes_back_its_history();
     return checks::summary();
 }
